@@ -1,0 +1,25 @@
+// Entry point of both builds; TELVAR_BUILD_V11 picks the older one.
+#include "app/app_icon.h"
+#include "app/build_variant.h"
+#include "relay/form_style.h"
+#include "relay/main_form.h"
+#include "serial/qt_serial_port.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("telvar"));
+    telvar::install_font_substitutes();
+    QApplication::setWindowIcon(telvar::app_icon());
+
+#ifdef TELVAR_BUILD_V11
+    const auto& variant = telvar::variant_v11();
+#else
+    const auto& variant = telvar::variant_v20();
+#endif
+    telvar::main_form window(variant, [] { return std::make_unique<telvar::qt_serial_port>(); });
+    window.show();
+    return QApplication::exec();
+}

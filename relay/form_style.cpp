@@ -1,0 +1,67 @@
+#include "relay/form_style.h"
+
+#include "app/build_variant.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPalette>
+#include <QScreen>
+#include <QWidget>
+
+namespace telvar {
+
+namespace {
+const QString song_face = QStringLiteral("宋体");
+
+QFont song(int pixels)
+{
+    QFont font(song_face);
+    font.setPixelSize(pixels);
+    font.setWeight(QFont::Normal);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+} // namespace
+
+void install_font_substitutes()
+{
+    QFont::insertSubstitutions(song_face, {QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+                                           QStringLiteral("AR PL UMing CN"),
+                                           QStringLiteral("AR PL UMing TW"),
+                                           QStringLiteral("Noto Serif CJK SC"),
+                                           QStringLiteral("Noto Sans CJK SC"),
+                                           QStringLiteral("WenQuanYi Zen Hei")});
+}
+
+// 15.75 pt and 15 pt at 96 dpi.
+QFont large_font() { return song(21); }
+QFont medium_font() { return song(20); }
+
+QColor gray_text_colour()
+{
+    return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+}
+
+void center_on_screen(QWidget* window)
+{
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize frame = window->frameGeometry().size();
+    window->move(area.x() + (area.width() - frame.width()) / 2,
+                 area.y() + (area.height() - frame.height()) / 2);
+}
+
+QMessageBox* show_operator_message(QWidget* parent, const QString& text)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, program_title(), text, QMessageBox::Ok,
+                                parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    box->show();
+    return box;
+}
+
+} // namespace telvar

@@ -1,0 +1,46 @@
+// How a window description becomes widgets: twips to pixels, the two fonts,
+// the system grey, centring, and the operator's error message box. Shared by
+// both windows.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QRect>
+#include <QString>
+
+class QMessageBox;
+class QWidget;
+
+namespace telvar {
+
+// 15 twips are one logical pixel (96 dpi).
+constexpr int tw(int twips) { return (twips + 7) / 15; }
+inline QRect tw_rect(int left, int top, int width, int height)
+{
+    return {tw(left), tw(top), tw(width), tw(height)};
+}
+
+/** Lets "宋体" fall back to a Song-style CJK face where it is missing. */
+void install_font_substitutes();
+
+/** "宋体" at 15.75 points (large) or 15 points (medium), in pixels at 96 dpi. */
+QFont large_font();
+QFont medium_font();
+
+// The relay looks' colours, set and read back exactly.
+inline QColor pulled_in_colour() { return QColor(0, 255, 0); }
+inline QColor released_colour() { return QColor(255, 0, 0); }
+inline QColor unknown_colour() { return QColor(255, 255, 0); }
+/** The platform's grey for disabled text. */
+QColor gray_text_colour();
+
+/** Places a top-level window centred on its screen, before or after it is shown. */
+void center_on_screen(QWidget* window);
+
+/**
+ * Tells the operator something went wrong, without blocking the caller: the
+ * box is modal to @p parent's window and deletes itself when closed.
+ */
+QMessageBox* show_operator_message(QWidget* parent, const QString& text);
+
+} // namespace telvar

@@ -1,0 +1,23 @@
+#include "serial/port_mapping.h"
+
+namespace telvar {
+
+QString port_device(int number)
+{
+    if (number <= 0)
+        return {};
+    return QStringLiteral("COM%1").arg(number);
+}
+
+open_failure classify_refusal(const QString&)
+{
+    // Windows answers "access denied" for a port that another program holds.
+    return open_failure::busy;
+}
+
+QString permission_hint()
+{
+    return QStringLiteral("请确认没有其他程序正在使用该串口，必要时以管理员身份运行。");
+}
+
+} // namespace telvar

@@ -1,0 +1,94 @@
+// What the program asks of a serial port: open by number with fixed line
+// settings, discard unread input, write one 8-byte frame, and a receive event
+// on the user-interface thread once enough bytes wait. Both windows take a
+// port through this interface, so tests can hand them an in-memory port or a
+// real one on a pseudo-terminal.
+#pragma once
+
+#include "serial/frame.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <functional>
+
+namespace telvar {
+
+// Why an opening failed, as an operator needs to hear it.
+enum class open_failure {
+    none,
+    no_port,           // port number 0, or a number that names no device
+    not_found,         // the device node does not exist
+    busy,              // another program holds the port
+    no_permission,     // the user may not open the device
+    other,
+};
+
+struct open_result {
+    bool ok = false;
+    open_failure failure = open_failure::none;
+    QString device;  // the system device the number stands for, if any
+    QString detail;  // the system's own words, for the message box
+};
+
+class serial_port : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~serial_port() override = default;
+
+    /**
+     * Opens port @p number at 9600 8N1, no flow control, raw bytes, and
+     * discards anything left over from before the opening.
+     * @return ok, or why not. A port that is already open is closed first.
+     */
+    virtual open_result open(int number) = 0;
+
+    /** Closes the port; unread input is dropped. Harmless when closed. */
+    virtual void close() = 0;
+
+    /** @return true while the port is open. */
+    virtual bool is_open() const = 0;
+
+    /** The receive event is raised once at least @p bytes wait unread. */
+    virtual void set_threshold(int bytes) = 0;
+
+    /** Drops every received byte not yet read, buffered or in the driver. */
+    virtual void discard_input() = 0;
+
+    /**
+     * Writes the frame unchanged, in order. Does nothing when closed.
+     * A failed write closes the port and raises lost().
+     */
+    virtual void write(const frame& bytes) = 0;
+
+    /** @return the number of received bytes not yet read. */
+    virtual int bytes_waiting() const = 0;
+
+    /** @return the next received byte, or nothing when none waits. */
+    virtual std::optional<std::uint8_t> read_byte() = 0;
+
+    /** @return the device of the last opening (e.g. /dev/ttyUSB0, COM3). */
+    virtual QString device() const = 0;
+
+signals:
+    /**
+     * Raised on the user-interface thread when at least the threshold of
+     * unread bytes wait; raised again after the handler returns while at
+     * least the threshold still waits. Never raised with fewer waiting.
+     */
+    void received();
+
+    /**
+     * The device went away or a write failed while open. The port is already
+     * closed when this is raised; it is raised once per opening.
+     */
+    void lost(const QString& reason);
+};
+
+// Makes the port of a window; each window owns its own.
+using port_factory = std::function<std::unique_ptr<serial_port>()>;
+
+} // namespace telvar

@@ -1,0 +1,59 @@
+#include "support/memory_port.h"
+
+namespace telvar::test {
+
+open_result memory_port::open(int number)
+{
+    opened_number = number;
+    device_ = next_open.device;
+    open_ = next_open.ok;
+    input_.clear();
+    return next_open;
+}
+
+void memory_port::write(const frame& bytes)
+{
+    if (open_)
+        written.append(bytes);
+}
+
+std::optional<std::uint8_t> memory_port::read_byte()
+{
+    if (!open_ || input_.isEmpty())
+        return std::nullopt;
+    const auto byte = static_cast<std::uint8_t>(input_.front());
+    input_.remove(0, 1);
+    return byte;
+}
+
+void memory_port::feed(const QByteArray& bytes)
+{
+    if (!open_)
+        return;
+    input_.append(bytes);
+    raise_received();
+}
+
+void memory_port::vanish(const QString& reason)
+{
+    if (!open_)
+        return;
+    close();
+    emit lost(reason);
+}
+
+void memory_port::raise_received()
+{
+    if (in_handler_)
+        return;
+    in_handler_ = true;
+    while (open_ && input_.size() >= threshold_) {
+        const auto before = input_.size();
+        emit received();
+        if (input_.size() >= before)
+            break;
+    }
+    in_handler_ = false;
+}
+
+} // namespace telvar::test
