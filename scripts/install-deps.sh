@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what Telvar needs to build, test and show itself on Debian/Ubuntu.
+set -euo pipefail
+
+packages=(
+    cmake g++ make
+    qt6-base-dev qt6-serialport-dev libgl-dev
+    fonts-arphic-uming
+    xvfb xauth x11-utils xdotool imagemagick
+)
+if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
+    packages+=(clang libclang-rt-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: run as root or install sudo" >&2; exit 1; }
+    sudo=sudo
+fi
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
