@@ -12,9 +12,9 @@ QString open_failure_message(int number, const open_result& result)
     case open_failure::none:
         return {};
     case open_failure::no_port:
-        return QStringLiteral("串口号 %1 不对应任何串口设备。\n"
+        return QStringLiteral("无法打开串口 %1：本机没有这个串口号对应的串口设备。\n"
                               "请用串口号旁边的箭头选择连接无线模块的串口。")
-            .arg(number);
+            .arg(port);
     case open_failure::not_found:
         return QStringLiteral("无法打开串口 %1：设备不存在。\n"
                               "请检查 USB 转串口线是否插好，或选择其他串口号。")
