@@ -1,0 +1,39 @@
+#include "sim/line_schedule.h"
+
+#include <algorithm>
+
+namespace telvar::sim {
+
+void line_schedule::enqueue(const std::vector<std::uint8_t>& bytes, std::int64_t not_before_ns)
+{
+    for (std::uint8_t byte : bytes) {
+        const std::int64_t due = std::max(not_before_ns, line_free_);
+        queue_.push_back({due, byte});
+        line_free_ = paced_ ? due + byte_ns : due;
+    }
+}
+
+std::vector<std::uint8_t> line_schedule::take_due(std::int64_t now_ns)
+{
+    std::vector<std::uint8_t> out;
+    while (!queue_.empty() && queue_.front().due <= now_ns) {
+        out.push_back(queue_.front().byte);
+        queue_.pop_front();
+    }
+    return out;
+}
+
+std::optional<std::int64_t> line_schedule::next_due() const
+{
+    if (queue_.empty())
+        return std::nullopt;
+    return queue_.front().due;
+}
+
+void line_schedule::clear()
+{
+    queue_.clear();
+    line_free_ = 0;
+}
+
+} // namespace telvar::sim
