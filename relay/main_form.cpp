@@ -262,7 +262,17 @@ void main_form::VScroll2_Change()
 
 void main_form::wuxian_canshu_Click()
 {
-    // The parameter dialog arrives with its own change.
+    // At most one window holds the port: ours goes before the dialog takes it.
+    if (MSComm1->is_open()) {
+        MSComm1->close();
+        show_port_closed();
+    }
+    // A fresh dialog every time; creating it loads it, which copies our address.
+    auto* dialog = new canshu(*this, make_port_());
+    canshu_form_ = dialog;
+    dialog->show();
+    dialog->open_port(static_cast<std::int16_t>(chuankou_num->text().toInt()));
+    hide();
 }
 
 relay_look main_form::look(int index) const

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/build_variant.h"
+#include "params/canshu.h"
 #include "relay/indicator.h"
 #include "relay/poll_cycle.h"
 #include "relay/relay_protocol.h"
@@ -53,6 +54,8 @@ public:
     const build_variant& variant() const { return variant_; }
     serial_port& port() { return *MSComm1; }
     const port_factory& make_port() const { return make_port_; }
+    /** The parameter dialog while it is open, else nullptr. */
+    canshu* parameter_dialog() const { return canshu_form_; }
     /** The last message box the window showed the operator, while it is open. */
     QMessageBox* last_message() const { return last_message_; }
 
@@ -91,6 +94,7 @@ private:
     int open_number_ = 0;
     bool shown_once_ = false;
     QPointer<QMessageBox> last_message_;
+    QPointer<canshu> canshu_form_;
 };
 
 } // namespace telvar

@@ -1,0 +1,374 @@
+#include "params/canshu.h"
+
+#include "relay/form_style.h"
+#include "relay/main_form.h"
+#include "relay/module1.h"
+#include "serial/port_mapping.h"
+
+#include <QCloseEvent>
+
+namespace telvar {
+
+namespace {
+const QString read_text = QStringLiteral("读取");
+const QString write_text = QStringLiteral("写入");
+const QString channel_row = QStringLiteral("频道：");
+const QString id_row = QStringLiteral("ID标识：");
+
+QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
+{
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setGeometry(where);
+    label->setAutoFillBackground(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    label->setPalette(palette);
+    return label;
+}
+
+QLineEdit* make_box(QWidget* parent, const QRect& where)
+{
+    auto* box = new QLineEdit(parent);
+    box->setFont(medium_font());
+    box->setGeometry(where);
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Text, Qt::black);
+    box->setPalette(palette);
+    return box;
+}
+
+QPushButton* make_button(QWidget* parent, const QString& text, const QRect& where)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setFont(large_font());
+    button->setGeometry(where);
+    button->setAutoDefault(false);
+    return button;
+}
+} // namespace
+
+canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
+    : QWidget(nullptr), main_(&main), MSComm1(std::move(port))
+{
+    setObjectName(QStringLiteral("canshu"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(dialog_caption());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(tw(5970), tw(5955));
+
+    Label3 = make_label(this, QStringLiteral("主机参数："), large_font(), tw_rect(360, 240, 1695, 375));
+    Label1 = make_label(this, id_row, medium_font(), tw_rect(480, 840, 1215, 375));
+    zhuji_id = make_box(this, tw_rect(1680, 840, 975, 375));
+    Command1 = make_button(this, read_text, tw_rect(3000, 840, 855, 375));
+    Command2 = make_button(this, write_text, tw_rect(3960, 840, 855, 375));
+    Label2 = make_label(this, channel_row, medium_font(), tw_rect(600, 1440, 1095, 375));
+    pinlv = make_box(this, tw_rect(1680, 1440, 975, 375));
+    Command3 = make_button(this, read_text, tw_rect(3000, 1440, 855, 375));
+    Command4 = make_button(this, write_text, tw_rect(3960, 1440, 855, 375));
+    Label4 = make_label(this, QStringLiteral("从机参数："), large_font(), tw_rect(360, 2520, 1695, 375));
+    Label7 = make_label(this, QStringLiteral("地址："), medium_font(), tw_rect(720, 3120, 975, 375));
+    Text4 = make_box(this, tw_rect(1680, 3120, 975, 375));
+    Command10 = make_button(this, QStringLiteral("对  码"), tw_rect(3000, 3120, 1815, 375));
+    Label5 = make_label(this, id_row, medium_font(), tw_rect(480, 3720, 1215, 375));
+    Text2 = make_box(this, tw_rect(1680, 3720, 975, 375));
+    Command5 = make_button(this, read_text, tw_rect(3000, 3720, 855, 375));
+    Command6 = make_button(this, write_text, tw_rect(3960, 3720, 855, 375));
+    Label6 = make_label(this, channel_row, medium_font(), tw_rect(600, 4320, 1095, 375));
+    Text3 = make_box(this, tw_rect(1680, 4320, 975, 375));
+    Command7 = make_button(this, read_text, tw_rect(3000, 4320, 855, 375));
+    Command8 = make_button(this, write_text, tw_rect(3960, 4320, 855, 375));
+    open_comm = make_button(this, QStringLiteral("关闭窗口"), tw_rect(2280, 5280, 1455, 375));
+
+    // Only the older build lets the operator write ids.
+    Command2->setVisible(main.variant().id_write_buttons);
+    Command6->setVisible(main.variant().id_write_buttons);
+
+    // Keyboard focus order of the dialog's design; hidden buttons are skipped.
+    QWidget* order[] = {open_comm, zhuji_id, Command1, Command2, pinlv, Command3, Command4,
+                        Text2,     Command5, Command6, Text3,    Command7, Command8, Text4,
+                        Command10};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    open_comm->setFocus();
+
+    connect(open_comm, &QPushButton::clicked, this, &canshu::open_comm_Click);
+    connect(Command1, &QPushButton::clicked, this, &canshu::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &canshu::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &canshu::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &canshu::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &canshu::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &canshu::Command6_Click);
+    connect(Command7, &QPushButton::clicked, this, &canshu::Command7_Click);
+    connect(Command8, &QPushButton::clicked, this, &canshu::Command8_Click);
+    connect(Command10, &QPushButton::clicked, this, &canshu::Command10_Click);
+    connect(MSComm1.get(), &serial_port::received, this, &canshu::MSComm1_OnComm);
+    connect(MSComm1.get(), &serial_port::lost, this, &canshu::port_lost);
+    // The dialog has no owner, so nothing else would end it with the program's window.
+    connect(&main, &QObject::destroyed, this, [this] { delete this; });
+
+    Form_Load();
+}
+
+canshu::~canshu()
+{
+    // The port object releases the device as it goes; close it first all the same.
+    MSComm1->close();
+}
+
+open_result canshu::open_port(int number)
+{
+    open_number_ = number;
+    const open_result result = MSComm1->open(number);
+    if (!result.ok) {
+        tell_operator(open_failure_message(number, result)
+                      + QStringLiteral("\n参数设置窗口的串口没有打开，按钮不会发送请求；"
+                                       "请关闭本窗口，在主窗口选好串口号后再打开参数设置。"));
+        return result;
+    }
+    MSComm1->set_threshold(frame_length);
+    return result;
+}
+
+void canshu::showEvent(QShowEvent* event)
+{
+    if (!shown_once_) {
+        shown_once_ = true;
+        center_on_screen(this);
+    }
+    QWidget::showEvent(event);
+}
+
+void canshu::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void canshu::Form_Load()
+{
+    if (main_)
+        Text4->setText(main_->add->text());
+}
+
+void canshu::Form_Unload()
+{
+    // The port is released before the main window is back, so that window can
+    // reopen it at once, before this dialog is finally deleted.
+    MSComm1->close();
+    if (main_)
+        main_->show();
+}
+
+void canshu::open_comm_Click()
+{
+    close();
+}
+
+void canshu::Command1_Click()
+{
+    send(host_mark, host_target, read_host_id, 0, 0, 0, 0);
+}
+
+void canshu::Command2_Click()
+{
+    if (zhuji_id->text().isEmpty())
+        return;
+    const auto id = number_in(zhuji_id);
+    if (!id)
+        return;
+    send_id(host_mark, host_target, write_host_id, *id);
+}
+
+void canshu::Command3_Click()
+{
+    send(host_mark, host_target, read_host_channel, 0, 0, 0, 0);
+}
+
+void canshu::Command4_Click()
+{
+    // The question comes first: with pinlv empty it is still asked.
+    if (!confirm_channel_write())
+        return;
+    if (pinlv->text().isEmpty())
+        return;
+    const auto channel = number_in(pinlv);
+    if (!channel)
+        return;
+    send(host_mark, host_target, write_host_channel, 0, 0, 0, low_byte(*channel));
+}
+
+void canshu::Command5_Click()
+{
+    if (Text4->text().isEmpty())
+        return;
+    const auto address = number_in(Text4);
+    if (!address)
+        return;
+    send(board_mark, low_byte(*address), read_slave_id, 0, 0, 0, 0);
+}
+
+void canshu::Command6_Click()
+{
+    if (Text4->text().isEmpty() || Text2->text().isEmpty())
+        return;
+    const auto address = number_in(Text4);
+    if (!address)
+        return;
+    const auto id = number_in(Text2);
+    if (!id)
+        return;
+    send_id(board_mark, low_byte(*address), write_slave_id, *id);
+}
+
+void canshu::Command7_Click()
+{
+    if (Text4->text().isEmpty())
+        return;
+    const auto address = number_in(Text4);
+    if (!address)
+        return;
+    send(board_mark, low_byte(*address), read_slave_channel, 0, 0, 0, 0);
+}
+
+void canshu::Command8_Click()
+{
+    if (!confirm_channel_write())
+        return;
+    if (Text4->text().isEmpty() || Text3->text().isEmpty())
+        return;
+    const auto address = number_in(Text4);
+    if (!address)
+        return;
+    const auto channel = number_in(Text3);
+    if (!channel)
+        return;
+    send(board_mark, low_byte(*address), write_slave_channel, 0, 0, 0, low_byte(*channel));
+}
+
+void canshu::Command10_Click()
+{
+    if (Text4->text().isEmpty())
+        return;
+    const auto address = number_in(Text4);
+    if (!address)
+        return;
+    // Pairing goes to the host module, naming the board it is to pair with.
+    send(host_mark, low_byte(*address), pair_with_board, 0, 0, 0, 0);
+}
+
+void canshu::MSComm1_OnComm()
+{
+    // Never more than a whole reply, and only once it is all there.
+    if (MSComm1->bytes_waiting() < frame_length)
+        return;
+    for (int i = 0; i < frame_length; ++i) {
+        const auto byte = MSComm1->read_byte();
+        if (!byte)
+            return;
+        canshu_rx_buf[i] = *byte;
+    }
+    if (!is_valid_reply(canshu_rx_buf))
+        return;
+    show_canshu_reply();
+}
+
+void canshu::show_canshu_reply()
+{
+    reply_group group{};
+    std::copy_n(canshu_rx_buf.begin(), frame_length, group.begin());
+    const canshu_reply reply = decode_canshu_reply(group);
+    const QString value = QString::number(reply.value);
+    switch (reply.box) {
+    case reply_box::none:
+        return;
+    case reply_box::zhuji_id:
+        zhuji_id->setText(value);
+        break;
+    case reply_box::pinlv:
+        pinlv->setText(value);
+        break;
+    case reply_box::Text2:
+        Text2->setText(value);
+        break;
+    case reply_box::Text3:
+        Text3->setText(value);
+        break;
+    }
+    if (!reply.paired)
+        return;
+    QPointer<QMessageBox> box =
+        new QMessageBox(QMessageBox::NoIcon, program_title(), QStringLiteral("对码成功！"),
+                        QMessageBox::Ok, this);
+    box->setWindowModality(Qt::WindowModal);
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setEscapeButton(QMessageBox::Ok);
+    box->exec();
+    delete box;
+}
+
+std::optional<std::int32_t> canshu::number_in(QLineEdit* box)
+{
+    const number_reading reading = read_number(box->text());
+    if (reading.ok())
+        return reading.value;
+    const bool host = box == zhuji_id || box == pinlv;
+    QString row = channel_row;
+    if (box == Text4)
+        row = Label7->text();
+    else if (box == zhuji_id || box == Text2)
+        row = id_row;
+    tell_operator(number_fault_message(host ? Label3->text() : Label4->text(), row, box->text(),
+                                       reading.fault));
+    return std::nullopt;
+}
+
+bool canshu::confirm_channel_write()
+{
+    QPointer<canshu> self(this);
+    QPointer<QMessageBox> box = new QMessageBox(
+        QMessageBox::NoIcon, program_title(),
+        QStringLiteral("写入之后，将按照新的频道通信，确认吗？"),
+        QMessageBox::Ok | QMessageBox::Cancel, this);
+    box->setWindowModality(Qt::WindowModal);
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setEscapeButton(QMessageBox::Cancel);
+    const int answer = box->exec();
+    delete box;
+    return self && answer == QMessageBox::Ok;
+}
+
+void canshu::send(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
+                  std::uint8_t b4, std::uint8_t b5, std::uint8_t b6)
+{
+    if (!MSComm1->is_open())
+        tell_operator(QStringLiteral("参数设置窗口的串口没有打开，请求没有发送。\n"
+                                     "请关闭本窗口，在主窗口选好串口号后再打开参数设置。"));
+    Module1::send_canshu_frame(*MSComm1, b0, b1, b2, b3, b4, b5, b6);
+}
+
+void canshu::send_id(std::uint8_t b0, std::uint8_t b1, std::uint8_t code, std::int32_t id)
+{
+    const auto bytes = id_bytes(static_cast<std::uint32_t>(id));
+    send(b0, b1, code, bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+void canshu::port_lost(const QString& reason)
+{
+    tell_operator(lost_message(open_number_, MSComm1->device(), reason)
+                  + QStringLiteral("\n参数设置窗口的按钮不再发送请求；"
+                                   "请关闭本窗口，回到主窗口重新打开串口。"));
+}
+
+void canshu::tell_operator(const QString& text)
+{
+    // One box at a time: a later failure replaces the text of the one shown.
+    if (last_message_) {
+        last_message_->setText(text);
+        return;
+    }
+    last_message_ = show_operator_message(this, text);
+}
+
+} // namespace telvar

@@ -1,0 +1,100 @@
+// The parameter dialog's protocol, free of widgets: the command codes of the
+// radio modules, the reading of a text box as a number, the bytes a number
+// becomes in a request, and what an 8-byte reply does to the dialog.
+#pragma once
+
+#include "serial/frame.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace telvar {
+
+// Byte 2 of a parameter request and of its reply.
+constexpr std::uint8_t read_host_id = 0x30;
+constexpr std::uint8_t write_host_id = 0x31;
+constexpr std::uint8_t read_host_channel = 0x32;
+constexpr std::uint8_t write_host_channel = 0x33;
+constexpr std::uint8_t pair_with_board = 0x34;
+constexpr std::uint8_t read_slave_id = 0x40;
+constexpr std::uint8_t write_slave_id = 0x41;
+constexpr std::uint8_t read_slave_channel = 0x42;
+constexpr std::uint8_t write_slave_channel = 0x43;
+
+// Byte 1 of a request for, and of a reply about, the host module itself.
+constexpr std::uint8_t host_target = 0xFF;
+
+// Why a box's text is not a number a request can carry.
+enum class number_fault {
+    none,
+    empty,
+    not_decimal,  // anything but the digits 0 to 9, spaces included
+    negative,
+    too_large,    // beyond 2147483647
+};
+
+struct number_reading {
+    std::int32_t value = 0;  // valid when fault is none
+    number_fault fault = number_fault::none;
+    bool ok() const { return fault == number_fault::none; }
+};
+
+// The largest number a box may hold: ids travel as signed 32-bit numbers.
+constexpr std::int32_t largest_number = 2147483647;
+
+/**
+ * Reads @p text as a plain decimal whole number from 0 to 2147483647: ASCII
+ * digits only, leading zeros allowed, no sign, no spaces, no separators.
+ */
+number_reading read_number(const QString& text);
+
+/** An address or a channel as it goes on the wire: the number modulo 256. */
+constexpr std::uint8_t low_byte(std::int32_t number)
+{
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(number) & 0xFFu);
+}
+
+/** An id as bytes 3 to 6 of a request, most significant first. */
+constexpr std::array<std::uint8_t, 4> id_bytes(std::uint32_t id)
+{
+    return {static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
+            static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+}
+
+/**
+ * The operator's message for a box that holds no usable number: names the box
+ * by its group and row as the dialog shows them, and says what is accepted.
+ */
+QString number_fault_message(const QString& group, const QString& row, const QString& text,
+                             number_fault fault);
+
+// The text box a reply fills.
+enum class reply_box { none, zhuji_id, pinlv, Text2, Text3 };
+
+struct canshu_reply {
+    bool accepted = false;         // start mark and checksum right
+    reply_box box = reply_box::none;
+    std::uint32_t value = 0;       // id (bytes 3 to 6) or channel (byte 6)
+    bool paired = false;           // a pairing reply: announce it after filling the box
+};
+
+// One received group, slot 0 the first byte; each slot a byte as received.
+using reply_group = std::array<std::int32_t, frame_length>;
+
+/**
+ * What one received group does to the dialog. Pure: reads the 8 values and
+ * nothing else, keeps no state, never fails.
+ *
+ * A group is accepted only when slot 0 is 0x22, every slot holds 0..255 and
+ * slot 7 is the low 8 bits of the sum of slots 0 to 6. An accepted group with
+ * slot 1 = 0xFF fills zhuji_id (codes 0x30, 0x31) or pinlv (0x32, 0x33); with
+ * any other slot 1 it fills Text2 (0x40, 0x41, and 0x34 with paired set) or
+ * Text3 (0x42, 0x43). Ids are slots 3 to 6 as an unsigned 32-bit number, most
+ * significant first; channels are slot 6. Any other group fills nothing.
+ */
+canshu_reply decode_canshu_reply(const reply_group& group);
+
+} // namespace telvar
