@@ -4,6 +4,7 @@
 #include "relay/module1.h"
 #include "serial/port_mapping.h"
 
+#include <QEvent>
 #include <QMessageBox>
 
 namespace telvar {
@@ -129,6 +130,8 @@ main_form::main_form(const build_variant& variant, port_factory make_port, QWidg
     connect(Timer1, &QTimer::timeout, this, &main_form::Timer1_Timer);
     Timer1->start();
 
+    // The port box's tooltip names the device its number stands for now.
+    chuankou_num->installEventFilter(this);
     chuankou_num->setFocus();
 }
 
@@ -141,6 +144,13 @@ void main_form::showEvent(QShowEvent* event)
         center_on_screen(this);
     }
     QWidget::showEvent(event);
+}
+
+bool main_form::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == chuankou_num && event->type() == QEvent::ToolTip)
+        chuankou_num->setToolTip(port_tooltip(chuankou_num->text().toInt()));
+    return QWidget::eventFilter(watched, event);
 }
 
 void main_form::open_comm_Click()

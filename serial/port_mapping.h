@@ -18,6 +18,9 @@ QString port_device(int number);
  */
 open_failure classify_refusal(const QString& device);
 
+/** What port @p number stands for, for a tooltip: "COM5: /dev/ttyUSB0". */
+QString port_tooltip(int number);
+
 /** What the operator can do about a refused permission on this system. */
 QString permission_hint();
 

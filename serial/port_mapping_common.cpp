@@ -32,6 +32,14 @@ QString open_failure_message(int number, const open_result& result)
     return QStringLiteral("无法打开串口 %1：%2").arg(where, result.detail);
 }
 
+QString port_tooltip(int number)
+{
+    const QString device = port_device(number);
+    if (device.isEmpty())
+        return QStringLiteral("COM%1：本机没有对应的串口设备").arg(number);
+    return QStringLiteral("COM%1：%2").arg(number).arg(device);
+}
+
 QString lost_message(int number, const QString& device, const QString& reason)
 {
     const QString where = device.isEmpty() ? QStringLiteral("COM%1").arg(number)

@@ -24,7 +24,7 @@ QMap<int, QString> port_table(const QString& folder, const QString& dev_dir)
     QMap<int, QString> table;
     static const QRegularExpression com_name(QStringLiteral("^com([1-9][0-9]{0,4})$"));
     const QDir ports(folder);
-    const auto entries = ports.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    const auto entries = ports.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& name : entries) {
         const auto match = com_name.match(name);
         if (match.hasMatch())

@@ -5,7 +5,11 @@
 #include "support/message_boxes.h"
 #include "support/window_fixture.h"
 
+#include <QDir>
+#include <QFile>
+#include <QHelpEvent>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
@@ -70,6 +74,7 @@ private slots:
     void focus_order();
     void centred_when_shown();
     void number_boxes_refuse_typing();
+    void port_box_tooltip_names_the_device();
 
     void open_and_close_looks();
     void open_failure_keeps_the_closed_look_data();
@@ -211,6 +216,27 @@ void tst_main_form::number_boxes_refuse_typing()
     QTest::keyClicks(f.form().chuankou_num, QStringLiteral("7"));
     QCOMPARE(f.form().add->text(), QStringLiteral("1"));
     QCOMPARE(f.form().chuankou_num->text(), QStringLiteral("1"));
+}
+
+void tst_main_form::port_box_tooltip_names_the_device()
+{
+    QTemporaryDir target;
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/telvar/ports";
+    QVERIFY(QDir().mkpath(folder));
+    QFile::remove(folder + "/com9");
+    QVERIFY(QFile::link(target.path(), folder + "/com9"));
+
+    window_fixture f;
+    QLineEdit* box = f.form().chuankou_num;
+    const auto hover = [box] {
+        QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(box, &help);
+        return box->toolTip();
+    };
+    f.form().VScroll2->set_number(9);
+    QVERIFY2(hover().contains(folder + "/com9"), qPrintable(box->toolTip()));
+    f.form().VScroll2->set_number(0);
+    QVERIFY2(hover().startsWith("COM0"), qPrintable(box->toolTip()));
 }
 
 void tst_main_form::open_and_close_looks()
