@@ -122,20 +122,13 @@ void qt_serial_port::raise_received()
 {
     // A handler that opens a modal box spins the event loop; the bytes that
     // arrive meanwhile are offered again once it returns.
-    if (in_handler_)
-        return;
     QPointer<qt_serial_port> alive(this);
-    in_handler_ = true;
-    while (is_open() && port_.bytesAvailable() >= threshold_) {
-        const qint64 before = port_.bytesAvailable();
-        emit received();
-        if (!alive)
-            return;
-        // A handler that took nothing waits for more bytes, not another call.
-        if (port_.bytesAvailable() >= before)
-            break;
-    }
-    in_handler_ = false;
+    gate_.offer(
+        threshold_, [this] { return is_open() ? port_.bytesAvailable() : qint64(0); },
+        [this, &alive] {
+            emit received();
+            return !alive.isNull();
+        });
 }
 
 void qt_serial_port::on_error(QSerialPort::SerialPortError error)

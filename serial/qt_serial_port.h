@@ -1,6 +1,7 @@
 // The serial port of a real device, through Qt Serial Port.
 #pragma once
 
+#include "serial/receive_gate.h"
 #include "serial/serial_port.h"
 
 #include <QSerialPort>
@@ -35,7 +36,7 @@ private:
     QSerialPort port_;
     QString device_;
     int threshold_ = 8;
-    bool in_handler_ = false;
+    receive_gate gate_;
     bool failing_ = false;
 };
 

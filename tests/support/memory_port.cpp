@@ -44,16 +44,13 @@ void memory_port::vanish(const QString& reason)
 
 void memory_port::raise_received()
 {
-    if (in_handler_)
-        return;
-    in_handler_ = true;
-    while (open_ && input_.size() >= threshold_) {
-        const auto before = input_.size();
-        emit received();
-        if (input_.size() >= before)
-            break;
-    }
-    in_handler_ = false;
+    // The same rule as the real port, so tests see the same grouping.
+    gate_.offer(
+        threshold_, [this] { return open_ ? input_.size() : qsizetype(0); },
+        [this] {
+            emit received();
+            return true;
+        });
 }
 
 } // namespace telvar::test

@@ -2,6 +2,7 @@
 // a test feed received bytes in any batches, and can fail to open or vanish.
 #pragma once
 
+#include "serial/receive_gate.h"
 #include "serial/serial_port.h"
 
 #include <QByteArray>
@@ -40,7 +41,7 @@ private:
     void raise_received();
 
     bool open_ = false;
-    bool in_handler_ = false;
+    receive_gate gate_;
     int threshold_ = 1;
     QByteArray input_;
     QString device_;
