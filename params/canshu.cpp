@@ -81,6 +81,18 @@ canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
     Command8 = make_button(this, write_text, tw_rect(3960, 4320, 855, 375));
     open_comm = make_button(this, QStringLiteral("关闭窗口"), tw_rect(2280, 5280, 1455, 375));
 
+    const std::pair<QWidget*, const char*> names[] = {
+        {Label3, "Label3"},     {Label1, "Label1"},     {zhuji_id, "zhuji_id"},
+        {Command1, "Command1"}, {Command2, "Command2"}, {Label2, "Label2"},
+        {pinlv, "pinlv"},       {Command3, "Command3"}, {Command4, "Command4"},
+        {Label4, "Label4"},     {Label7, "Label7"},     {Text4, "Text4"},
+        {Command10, "Command10"}, {Label5, "Label5"},   {Text2, "Text2"},
+        {Command5, "Command5"}, {Command6, "Command6"}, {Label6, "Label6"},
+        {Text3, "Text3"},       {Command7, "Command7"}, {Command8, "Command8"},
+        {open_comm, "open_comm"}};
+    for (const auto& [widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
+
     // Only the older build lets the operator write ids.
     Command2->setVisible(main.variant().id_write_buttons);
     Command6->setVisible(main.variant().id_write_buttons);

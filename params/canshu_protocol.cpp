@@ -33,7 +33,9 @@ QString number_fault_message(const QString& group, const QString& row, const QSt
     QString shown = text;
     if (shown.size() > 24)
         shown = shown.left(24) + QStringLiteral("…");
-    shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    for (QChar& c : shown)
+        if (c.unicode() < 0x20)
+            c = QLatin1Char(' ');
     QString why;
     switch (fault) {
     case number_fault::none:
