@@ -254,6 +254,11 @@ void tst_main_form::open_and_close_looks()
     QCOMPARE(looks(form), QString(16, 'Y'));
     QVERIFY(!form.chuankou_num->isEnabled());
     QVERIFY(form.openall->isEnabled() && form.closeall->isEnabled());
+    // The port spinner still rewrites the disabled box; the open port keeps its number.
+    QVERIFY(form.VScroll2->isEnabled());
+    form.VScroll2->set_number(4);
+    QCOMPARE(form.chuankou_num->text(), QStringLiteral("4"));
+    QCOMPARE(f.port().opened_number, 3);
 
     QTest::mouseClick(form.open_comm, Qt::LeftButton);
     QVERIFY(!form.port().is_open());
