@@ -2,6 +2,7 @@
 
 #include "relay/form_style.h"
 #include "relay/module1.h"
+#include "relay/tick_priority.h"
 #include "serial/port_mapping.h"
 
 #include <QEvent>
@@ -126,6 +127,8 @@ main_form::main_form(const build_variant& variant, port_factory make_port, QWidg
     // The poll tick runs from the moment the window exists, port open or not.
     Timer1 = new QTimer(this);
     Timer1->setTimerType(Qt::PreciseTimer);
+    // A busy machine must not push the tick (or the reply's repaint) late.
+    request_prompt_wakeups();
     Timer1->setInterval(200);
     connect(Timer1, &QTimer::timeout, this, &main_form::Timer1_Timer);
     Timer1->start();
