@@ -7,6 +7,9 @@
 
 #include <QCloseEvent>
 
+#include <algorithm>
+#include <utility>
+
 namespace telvar {
 
 namespace {
