@@ -7,9 +7,11 @@ namespace telvar::sim {
 void line_schedule::enqueue(const std::vector<std::uint8_t>& bytes, std::int64_t not_before_ns)
 {
     for (std::uint8_t byte : bytes) {
-        const std::int64_t due = std::max(not_before_ns, line_free_);
+        // Paced, a byte is handed over when its last bit would have arrived.
+        const std::int64_t start = std::max(not_before_ns, line_free_);
+        const std::int64_t due = paced_ ? start + byte_ns : start;
         queue_.push_back({due, byte});
-        line_free_ = paced_ ? due + byte_ns : due;
+        line_free_ = due;
     }
 }
 

@@ -1,7 +1,8 @@
 // When each byte the simulator sends may leave. Bytes keep their order; with
-// pacing each byte takes the time 10 bits take at 9600 baud, counted on a
-// monotonic clock from the previous byte's slot, so the rate holds however
-// late the event loop wakes up.
+// pacing each byte takes the time 10 bits take at 9600 baud and is handed
+// over at the end of its slot, as a receiver gets it. Slots are counted on a
+// monotonic clock from the previous slot, so the rate holds however late the
+// event loop wakes up.
 #pragma once
 
 #include <cstdint>

@@ -194,8 +194,8 @@ void tst_sim_program::timing_data()
     QTest::newRow("delay 300 ms") << QStringList{"--delay", "300"} << 300.0 << 1000.0 << 0.0;
     QTest::newRow("four pieces 60 ms apart")
         << QStringList{"--split", "4", "--split-gap", "60"} << 180.0 << 1000.0 << 120.0;
-    // 8 bytes at 1.0417 ms: the last leaves 7 slots after the first.
-    QTest::newRow("paced at 9600 baud") << QStringList{"--pace"} << 7.29 << 60.0 << 0.0;
+    // 8 bytes at 1.0417 ms: the whole reply takes 8.33 ms, as on a real line.
+    QTest::newRow("paced at 9600 baud") << QStringList{"--pace"} << 8.33 << 60.0 << 0.0;
     QTest::newRow("unpaced arrives at once") << QStringList{} << 0.0 << 60.0 << 0.0;
 }
 

@@ -201,12 +201,12 @@ void tst_sim_stream::schedule_data()
     const qint64 b = sim::line_schedule::byte_ns;
     QTest::newRow("unpaced: each chunk at its own time")
         << false << qint64(5'000'000) << QList<qint64>{0, 0, 0, 5'000'000, 5'000'000};
-    QTest::newRow("paced: one byte every 1.0417 ms")
-        << true << qint64(0) << QList<qint64>{0, b, 2 * b, 3 * b, 4 * b};
+    QTest::newRow("paced: one byte every 1.0417 ms, each at the end of its slot")
+        << true << qint64(0) << QList<qint64>{b, 2 * b, 3 * b, 4 * b, 5 * b};
     QTest::newRow("paced: a later chunk waits for its time")
-        << true << qint64(10'000'000) << QList<qint64>{0, b, 2 * b, 10'000'000, 10'000'000 + b};
+        << true << qint64(10'000'000) << QList<qint64>{b, 2 * b, 3 * b, 10'000'000 + b, 10'000'000 + 2 * b};
     QTest::newRow("paced: an earlier time still queues behind the line")
-        << true << qint64(1) << QList<qint64>{0, b, 2 * b, 3 * b, 4 * b};
+        << true << qint64(1) << QList<qint64>{b, 2 * b, 3 * b, 4 * b, 5 * b};
     QTest::newRow("unpaced: order kept when a chunk asks to go earlier")
         << false << qint64(-100) << QList<qint64>{0, 0, 0, 0, 0};
 }
@@ -246,10 +246,11 @@ void tst_sim_stream::paced_rate_holds_when_woken_late()
         sent += int(line.take_due(now).size());
     }
     QCOMPARE(sent, 96);
-    const qint64 last_slot = 95 * sim::line_schedule::byte_ns;
+    // 96 bytes at 9600 baud take 100 ms on a real line.
+    const qint64 last_slot = 96 * sim::line_schedule::byte_ns;
     QVERIFY2(now <= last_slot + 3'000'000 + sim::line_schedule::byte_ns,
              qPrintable(QStringLiteral("finished at %1 ns").arg(now)));
-    QVERIFY(last_slot > 98'000'000 && last_slot < 100'000'000);
+    QVERIFY(last_slot > 99'900'000 && last_slot < 100'100'000);
 }
 
 QTEST_GUILESS_MAIN(tst_sim_stream)
