@@ -1,6 +1,7 @@
 // telvar-sim as a program: what comes back on a real pseudo-terminal under
 // each fault option, how fast, its com link's life, and how it refuses bad
 // options.
+#include "serial/pty_pair.h"
 #include "support/sim_process.h"
 
 #include <QDir>
@@ -116,6 +117,7 @@ private slots:
     void com_link_lives_as_long_as_the_simulator_data();
     void com_link_lives_as_long_as_the_simulator();
     void vanish_and_reappear();
+    void attaches_to_a_given_device();
     void refuses_bad_options_data();
     void refuses_bad_options();
     void refuses_a_port_number_taken_by_a_device();
@@ -285,6 +287,28 @@ void tst_sim_program::vanish_and_reappear()
     QVERIFY2(frame_line.match(log.value(log.size() - 2)).hasMatch(), qPrintable(log.join('\n')));
     QVERIFY(log.value(log.size() - 2).endsWith(QLatin1String("pc>sim ") + query));
     QVERIFY(log.last().endsWith(QLatin1String("sim>pc ") + reply));
+}
+
+void tst_sim_program::attaches_to_a_given_device()
+{
+    // The device end of a pseudo-terminal stands in for a null-modem cable;
+    // the test plays the PC on the far end.
+    telvar::pty_pair cable;
+    QVERIFY2(cable.create(), qPrintable(cable.error()));
+    sim_process sim;
+    QVERIFY2(sim.start({"--device", cable.device()}), qPrintable(sim.error()));
+    QCOMPARE(sim.device(), cable.device());
+    const QByteArray request = from_hex(QStringLiteral("07 ") + query);  // with a stray byte first
+    QCOMPARE(cable.write_far(request.constData(), request.size()), long(request.size()));
+    QByteArray got;
+    QTRY_VERIFY([&] {
+        char buffer[64];
+        const long n = cable.read_far(buffer, sizeof buffer);
+        if (n > 0)
+            got.append(buffer, int(n));
+        return got.size() >= 8;
+    }());
+    QCOMPARE(to_hex(got), reply);
 }
 
 void tst_sim_program::refuses_bad_options_data()
