@@ -14,7 +14,7 @@ cmake --build "$dir" -j"$jobs"
 
 # Leaks are reported at exit; the suppressions cover only what Qt's offscreen
 # platform and fontconfig keep for the life of the process.
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@"

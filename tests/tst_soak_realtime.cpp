@@ -67,7 +67,8 @@ void tst_soak_realtime::minutes_against_the_simulator()
 {
     const int seconds = soak_seconds();
     e2e_rig rig;
-    QVERIFY2(rig.start_sim({"--log", "--loss", "0.1", "--bad-checksum", "0.05", "--stray", "0.05",
+    // No --log: the harness keeping every log line would itself grow.
+    QVERIFY2(rig.start_sim({"--loss", "0.1", "--bad-checksum", "0.05", "--stray", "0.05",
                             "--split", "3", "--pace", "--seed", "11"}),
              qPrintable(rig.error));
     QVERIFY2(rig.open_window(false), qPrintable(rig.error));
@@ -100,23 +101,24 @@ void tst_soak_realtime::minutes_against_the_simulator()
     });
     sampler.start(5000);
 
+    int events = 0;
+    connect(&w.port(), &serial_port::received, &sampler, [&events] { ++events; });
+
     QElapsedTimer clock;
     clock.start();
-    const int frames_before = rig.sim.log().size();
     QVERIFY(QTest::qWaitFor([&] { return clock.elapsed() >= seconds * 1000LL; },
                             seconds * 1000 + 5000));
     operator_clicks.stop();
     sampler.stop();
     QVERIFY(w.port().is_open());
     QVERIFY(!visible_message_box());
-    // Polling kept its rhythm: about five frames a second, each logged with its reply or loss.
-    const int lines = rig.sim.log().size() - frames_before;
-    QVERIFY2(lines >= seconds * 4, qPrintable(QString::number(lines)));
+    // Polling kept its rhythm: five frames a second, most of them answered.
+    QVERIFY2(events >= seconds * 3, qPrintable(QString::number(events)));
 
     // The line mends: the window shows the board as it is now, once the
     // last parked click has gone out.
-    const int mark = rig.sim.log().size();
-    QVERIFY(QTest::qWaitFor([&] { return rig.sim.log().size() >= mark + 4; }, 10000));
+    const int mark = events;
+    QVERIFY(QTest::qWaitFor([&] { return events >= mark + 4; }, 10000));
     QCOMPARE(w.poll.pending_flag, std::uint8_t(0));
     QVERIFY(!rig.sim.command("fault loss 0").isEmpty());
     QVERIFY(!rig.sim.command("fault bad-checksum 0").isEmpty());
@@ -126,7 +128,7 @@ void tst_soak_realtime::minutes_against_the_simulator()
     QTRY_COMPARE_WITH_TIMEOUT(looks(w), looks_of(relays), 10000);
 
     QVERIFY(rss.size() >= 4);
-    qInfo("%d s, %d clicks, %d log lines; resident KiB sampled: %s", seconds, clicks, lines,
+    qInfo("%d s, %d clicks, %d receive events; resident KiB sampled: %s", seconds, clicks, events,
           qPrintable([&] {
               QStringList s;
               for (long kib : rss)
