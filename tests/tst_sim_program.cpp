@@ -120,7 +120,8 @@ private slots:
     void attaches_to_a_given_device();
     void refuses_bad_options_data();
     void refuses_bad_options();
-    void refuses_a_port_number_taken_by_a_device();
+    void existing_port_folder_entry_data();
+    void existing_port_folder_entry();
 
 private:
     QTemporaryDir config_;
@@ -340,19 +341,39 @@ void tst_sim_program::refuses_bad_options()
     QVERIFY2(said.contains(named), qPrintable(said));
 }
 
-void tst_sim_program::refuses_a_port_number_taken_by_a_device()
+void tst_sim_program::existing_port_folder_entry_data()
 {
-    // An operator's own adapter under com6 is never replaced.
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("replaced");
+    // An operator's own adapter is never replaced, even while unplugged.
+    QTest::newRow("a device that is there") << "/dev/null" << false;
+    QTest::newRow("an unplugged adapter") << "/dev/ttyUSB97" << false;
+    // What a killed simulator leaves behind goes.
+    QTest::newRow("a vanished pseudo-terminal") << "/dev/pts/9997" << true;
+}
+
+void tst_sim_program::existing_port_folder_entry()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, replaced);
     const QString folder = config_.path() + QStringLiteral("/telvar/ports");
     QVERIFY(QDir().mkpath(folder));
     const QString link = folder + QStringLiteral("/com6");
-    QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));
-    QProcess sim;
-    sim.start(sim_process::executable(), {"--com", "6"});
-    QVERIFY(sim.waitForFinished(5000));
-    QCOMPARE(sim.exitCode(), 1);
-    QVERIFY(QString::fromLocal8Bit(sim.readAllStandardError()).contains(QLatin1String("com6")));
-    QCOMPARE(QFileInfo(link).symLinkTarget(), QStringLiteral("/dev/null"));
+    QFile::remove(link);
+    QVERIFY(QFile::link(target, link));
+    sim_process sim;
+    const bool started = sim.start({"--com", "6"});
+    QCOMPARE(started, replaced);
+    if (replaced) {
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device());
+        QCOMPARE(sim.command("quit"), QStringList{"bye"});
+        QCOMPARE(sim.wait_for_exit(), 0);
+        QVERIFY(!QFileInfo(link).isSymLink());
+    } else {
+        QCOMPARE(sim.wait_for_exit(), 1);
+        QVERIFY2(sim.error().contains(QLatin1String("com6")), qPrintable(sim.error()));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_sim_program)
