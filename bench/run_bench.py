@@ -428,6 +428,7 @@ class bench:
 
     def run(self):
         self.log(f"X server {self.server.name}, work folder {self.work}")
+        self.results["load_start"] = load_average()
         self.measure_startups()
         self.measure_cutecom_cost()
         self.start_polling()
@@ -438,6 +439,7 @@ class bench:
         finally:
             self.stop_polling()
         self.measure_soak()
+        self.results["load_end"] = load_average()
         return self.results
 
 
@@ -525,8 +527,8 @@ def table(r):
     else:
         rows.append(("CuteCom", r.get("cutecom_state", "not measured"), "peer", ""))
     m = r["machine"]
-    lines = [f"Machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}; "
-             f"{r['mode']} run.", "",
+    lines = [f"Machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}; {r['mode']} run; "
+             f"load average {r['load_start']:.1f} at the start, {r['load_end']:.1f} at the end.", "",
              "| Figure | Measured | Goal | Met |", "|---|---|---|---|"]
     lines += [f"| {a} | {b} | {c_} | {d_} |" for a, b, c_, d_ in rows]
     return "\n".join(lines)
