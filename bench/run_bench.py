@@ -38,10 +38,13 @@ goals = {
     "poll_mean_off": 0.5, "poll_p99_dev": 5.0, "command_max": 209.0,
     "display_p99": 5.0, "cpu_percent": 0.5, "startup_ratio": 0.5, "rss_ratio": 0.5,
 }
+# The medians catch a fault that shifts every tick or click (a blocking call,
+# a coarse timer, a command held for two ticks); the tails only a gross one,
+# since a shared machine stalls now and then.
 ci_bounds = {
-    "poll_mean_off": 5.0, "poll_p99_dev": 40.0, "command_max": 320.0,
-    "display_p99": 60.0, "cpu_percent": 3.0, "startup_ratio": 1.0, "rss_ratio": 1.0,
-    "soak_growth_kb": 8192,
+    "poll_mean_off": 5.0, "poll_p50_dev": 5.0, "poll_p99_dev": 60.0, "command_p50": 160.0,
+    "command_max": 320.0, "display_p50": 20.0, "display_p99": 60.0, "cpu_percent": 3.0,
+    "startup_ratio": 1.0, "rss_ratio": 1.0, "soak_growth_kb": 8192,
 }
 
 
@@ -227,7 +230,7 @@ class bench:
                     "1\\StopBits=1\n1\\autoReconnect=false\n1\\name=Default\nsize=1\n")
 
     def measure_startups(self):
-        runs = 2 if self.short else 5
+        runs = 3 if self.short else 5
         figures = {"telvar": {"startup": [], "rss": []}, "cutecom": {"startup": [], "rss": []}}
         peers = [("telvar", [self.telvar], "Telvar")]
         if shutil.which("cutecom"):
@@ -282,9 +285,14 @@ class bench:
 
     def start_polling(self):
         self.board = line.far_end(os.path.join(self.ports, "com1"))
-        self.app = program([self.telvar], "Telvar", self.env, self.x)
+        try:
+            self.app = program([self.telvar], "Telvar", self.env, self.x)
+        except RuntimeError:
+            self.board.close()
+            raise
         self.app.click(open_comm_centre)
         if not self.collect(1, timeout=3):
+            self.stop_polling()
             raise RuntimeError("Telvar sent no frame after its port was opened")
 
     def collect(self, count, timeout, on_frame=None):
@@ -454,10 +462,14 @@ def judge(r):
         p = r[key]
         checks.append((f"{key} mean offset ms", abs(p["mean_ms"] - 200),
                        goals["poll_mean_off"], ci_bounds["poll_mean_off"]))
+        checks.append((f"{key} p50 deviation ms", p["p50_dev_ms"], None,
+                       ci_bounds["poll_p50_dev"]))
         checks.append((f"{key} p99 deviation ms", p["p99_dev_ms"],
                        goals["poll_p99_dev"], ci_bounds["poll_p99_dev"]))
+    checks.append(("command p50 ms", r["command"]["p50_ms"], None, ci_bounds["command_p50"]))
     checks.append(("command max ms", r["command"]["max_ms"], goals["command_max"],
                    ci_bounds["command_max"]))
+    checks.append(("display p50 ms", r["display"]["p50_ms"], None, ci_bounds["display_p50"]))
     checks.append(("display p99 ms", r["display"]["p99_ms"], goals["display_p99"],
                    ci_bounds["display_p99"]))
     checks.append(("cpu % of one core", r["telvar_cpu_percent"], goals["cpu_percent"],
