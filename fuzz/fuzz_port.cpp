@@ -31,6 +31,7 @@ std::optional<std::uint8_t> fuzz_port::read_byte()
     FUZZ_CHECK(open_ && !unread_.empty());
     const std::uint8_t byte = unread_.front();
     unread_.pop_front();
+    gate_.note_read();
     return byte;
 }
 

@@ -50,6 +50,7 @@ struct line {
         FUZZ_CHECK(!unread.empty());  // never read beyond what was received
         const std::uint8_t byte = unread.front();
         unread.pop_front();
+        gate.note_read();
         return byte;
     }
 

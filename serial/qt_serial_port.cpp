@@ -115,6 +115,7 @@ std::optional<std::uint8_t> qt_serial_port::read_byte()
     char byte = 0;
     if (!is_open() || port_.read(&byte, 1) != 1)
         return std::nullopt;
+    gate_.note_read();
     return static_cast<std::uint8_t>(byte);
 }
 

@@ -25,20 +25,24 @@ public:
         }
         busy_ = true;
         for (;;) {
-            const long long before = waiting();
-            if (before < threshold)
+            if (waiting() < threshold)
                 break;
+            const unsigned long long taken_before = taken_;
             missed_ = false;
             if (!raise())
                 return;
             // A handler that took nothing waits for more bytes, not another
-            // call; but bytes that came while it ran are offered again, even
-            // when they make up for what it took.
-            if (!missed_ && waiting() >= before)
+            // call. One that took some is offered what waits now, even when
+            // bytes came while it ran: Qt's port buffers those without a
+            // second notice, so the count alone would not show them.
+            if (!missed_ && taken_ == taken_before)
                 break;
         }
         busy_ = false;
     }
+
+    /** The port calls this for every byte a handler reads. */
+    void note_read() { ++taken_; }
 
     /** @return true while a handler raised by offer() runs. */
     bool busy() const { return busy_; }
@@ -46,6 +50,7 @@ public:
 private:
     bool busy_ = false;
     bool missed_ = false;  // an offer came while the handler ran
+    unsigned long long taken_ = 0;
 };
 
 } // namespace telvar

@@ -23,6 +23,7 @@ std::optional<std::uint8_t> memory_port::read_byte()
         return std::nullopt;
     const auto byte = static_cast<std::uint8_t>(input_.front());
     input_.remove(0, 1);
+    gate_.note_read();
     return byte;
 }
 
