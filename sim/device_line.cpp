@@ -3,11 +3,14 @@
 #include <QSerialPort>
 #include <QTimer>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-namespace {
+namespace
+{
 
-class device_line final : public sim_line {
+class device_line final : public sim_line
+{
 public:
     explicit device_line(const QString& path) : path_(path)
     {

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 bool fault_dice::roll(double rate)
 {

@@ -9,7 +9,8 @@
 #include <random>
 #include <vector>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 struct fault_options {
     double loss = 0;          // probability a reply is dropped
@@ -26,12 +27,13 @@ struct fault_options {
 // What goes back on the line for one reply.
 struct reply_plan {
     bool lost = false;
-    std::vector<std::uint8_t> stray;  // sent before the reply
-    frame reply{};                    // as sent, checksum possibly spoilt
+    std::vector<std::uint8_t> stray; // sent before the reply
+    frame reply{};                   // as sent, checksum possibly spoilt
     bool corrupted = false;
 };
 
-class fault_dice {
+class fault_dice
+{
 public:
     explicit fault_dice(std::uint32_t seed) : engine_(seed) {}
 

@@ -1,6 +1,7 @@
 #include "sim/frame_reader.h"
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 bool is_request(const std::uint8_t* group)
 {

@@ -9,14 +9,16 @@
 #include <cstdint>
 #include <vector>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 struct read_result {
-    std::vector<frame> frames;          // whole requests, in arrival order
-    std::vector<std::uint8_t> skipped;  // bytes dropped to get back in step
+    std::vector<frame> frames;         // whole requests, in arrival order
+    std::vector<std::uint8_t> skipped; // bytes dropped to get back in step
 };
 
-class frame_reader {
+class frame_reader
+{
 public:
     /** Takes @p size more bytes; returns the requests they complete. */
     read_result feed(const std::uint8_t* data, std::size_t size);

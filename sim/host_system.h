@@ -8,11 +8,13 @@
 
 #include <functional>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 // A com<N> entry in the port folder that points at the simulator's device
 // and goes away with it.
-class com_link {
+class com_link
+{
 public:
     com_link() = default;
     ~com_link() { remove(); }

@@ -12,7 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 bool com_link::make(int number, const QString& device, QString& error)
 {
@@ -26,11 +27,12 @@ bool com_link::make(int number, const QString& device, QString& error)
     const QFileInfo entry(path);
     if (entry.exists() || entry.isSymLink()) {
         const QString target = entry.symLinkTarget();
-        const bool stale_pty = entry.isSymLink() && !entry.exists()
-                               && target.startsWith(QLatin1String("/dev/pts/"));
+        const bool stale_pty =
+            entry.isSymLink() && !entry.exists() && target.startsWith(QLatin1String("/dev/pts/"));
         if (!stale_pty) {
             error = QStringLiteral("%1 already exists%2; choose another --com number")
-                        .arg(path, target.isEmpty() ? QString() : QStringLiteral(" (-> %1)").arg(target));
+                        .arg(path,
+                             target.isEmpty() ? QString() : QStringLiteral(" (-> %1)").arg(target));
             return false;
         }
         QFile::remove(path);
@@ -55,7 +57,8 @@ void com_link::remove()
     target_.clear();
 }
 
-namespace {
+namespace
+{
 int signal_pipe[2] = {-1, -1};
 
 void on_signal(int)
@@ -79,7 +82,8 @@ void quit_on_signals(QObject* app)
         [[maybe_unused]] const ssize_t n = ::read(signal_pipe[0], &byte, 1);
         QCoreApplication::quit();
     });
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})

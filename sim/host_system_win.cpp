@@ -8,7 +8,8 @@
 #include <string>
 #include <thread>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 // Windows has no port folder: the simulator attaches with --device to one
 // end of a virtual null-modem pair, and Telvar opens the other by its COM number.
@@ -21,7 +22,8 @@ bool com_link::make(int, const QString&, QString& error)
 
 void com_link::remove() {}
 
-namespace {
+namespace
+{
 void on_signal(int)
 {
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
@@ -43,9 +45,11 @@ void read_input_lines(QObject* owner, std::function<void(const QString&)> on_lin
         std::string line;
         while (std::getline(std::cin, line)) {
             const QString text = QString::fromStdString(line).trimmed();
-            QMetaObject::invokeMethod(owner, [on_line, text] { on_line(text); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                owner, [on_line, text] { on_line(text); }, Qt::QueuedConnection);
         }
-        QMetaObject::invokeMethod(owner, [on_end] { on_end(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            owner, [on_end] { on_end(); }, Qt::QueuedConnection);
     }).detach();
 }
 

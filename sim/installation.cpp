@@ -2,12 +2,13 @@
 
 #include "relay/relay_protocol.h"
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 std::uint32_t id_of(const frame& f)
 {
-    return (std::uint32_t{f[3]} << 24) | (std::uint32_t{f[4]} << 16) | (std::uint32_t{f[5]} << 8)
-           | std::uint32_t{f[6]};
+    return (std::uint32_t{f[3]} << 24) | (std::uint32_t{f[4]} << 16) | (std::uint32_t{f[5]} << 8) |
+           std::uint32_t{f[6]};
 }
 
 frame value_reply(std::uint8_t selector, std::uint8_t code, std::uint32_t value)

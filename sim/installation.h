@@ -20,7 +20,8 @@
 #include <optional>
 #include <vector>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 // Request codes the modules understand.
 constexpr std::uint8_t read_host_id = 0x30;
@@ -41,11 +42,12 @@ struct radio_module {
 
 struct board {
     std::uint8_t address = 1;
-    std::uint16_t relays = 0;  // bit n-1 is relay n, set when pulled in
+    std::uint16_t relays = 0; // bit n-1 is relay n, set when pulled in
     radio_module slave;
 };
 
-class installation {
+class installation
+{
 public:
     radio_module host;
     std::vector<board> boards;

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 void line_schedule::enqueue(const std::vector<std::uint8_t>& bytes, std::int64_t not_before_ns)
 {

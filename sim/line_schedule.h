@@ -10,9 +10,11 @@
 #include <optional>
 #include <vector>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-class line_schedule {
+class line_schedule
+{
 public:
     // One start bit, eight data bits, one stop bit at 9600 baud.
     static constexpr std::int64_t byte_ns = 10'000'000'000LL / 9600;
@@ -43,7 +45,7 @@ private:
     };
     bool paced_;
     std::deque<slot> queue_;
-    std::int64_t line_free_ = 0;  // when the line can start the next byte
+    std::int64_t line_free_ = 0; // when the line can start the next byte
 };
 
 } // namespace telvar::sim

@@ -9,7 +9,8 @@
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    const telvar::sim::parse_outcome parsed = telvar::sim::parse_options(QCoreApplication::arguments());
+    const telvar::sim::parse_outcome parsed =
+        telvar::sim::parse_options(QCoreApplication::arguments());
     if (!parsed.error.isEmpty()) {
         std::fprintf(stderr, "telvar-sim: %s\n", parsed.error.toLocal8Bit().constData());
         return 2;

@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-namespace {
+namespace
+{
 
-class pty_line final : public sim_line {
+class pty_line final : public sim_line
+{
 public:
     bool open(QString& error) override
     {

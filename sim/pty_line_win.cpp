@@ -1,12 +1,15 @@
 #include "sim/sim_line.h"
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-namespace {
+namespace
+{
 
 // Windows has no pseudo-terminals; a virtual null-modem pair and --device
 // play the same part there.
-class no_pty_line final : public sim_line {
+class no_pty_line final : public sim_line
+{
 public:
     bool open(QString& error) override
     {

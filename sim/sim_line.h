@@ -8,9 +8,11 @@
 
 #include <memory>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-class sim_line : public QObject {
+class sim_line : public QObject
+{
     Q_OBJECT
 public:
     using QObject::QObject;

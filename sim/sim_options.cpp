@@ -4,9 +4,11 @@
 
 #include <limits>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-namespace {
+namespace
+{
 
 const char* const help_text =
     "Usage: telvar-sim [options]\n"
@@ -172,18 +174,22 @@ QString parse_board(const QString& spec, board& out)
         const QString value = eq < 0 ? QString() : part.mid(eq + 1);
         if (key == QLatin1String("relays")) {
             if (!hex4.match(value).hasMatch())
-                return QStringLiteral("--board %1: relays must be 4 hex digits, such as 00A5").arg(spec);
+                return QStringLiteral("--board %1: relays must be 4 hex digits, such as 00A5")
+                    .arg(spec);
             out.relays = static_cast<std::uint16_t>(value.toUInt(nullptr, 16));
         } else if (key == QLatin1String("id")) {
             if (!read_uint(value, std::numeric_limits<std::uint32_t>::max(), number))
-                return QStringLiteral("--board %1: id must be a number from 0 to 4294967295").arg(spec);
+                return QStringLiteral("--board %1: id must be a number from 0 to 4294967295")
+                    .arg(spec);
             out.slave.id = static_cast<std::uint32_t>(number);
         } else if (key == QLatin1String("channel")) {
             if (!read_uint(value, 255, number))
-                return QStringLiteral("--board %1: channel must be a number from 0 to 255").arg(spec);
+                return QStringLiteral("--board %1: channel must be a number from 0 to 255")
+                    .arg(spec);
             out.slave.channel = static_cast<std::uint8_t>(number);
         } else {
-            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel)").arg(spec, part);
+            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel)")
+                .arg(spec, part);
         }
     }
     return {};
@@ -196,10 +202,12 @@ parse_outcome parse_options(const QStringList& arguments)
     QStringList board_specs;
 
     static const QStringList with_value = {
-        QStringLiteral("device"), QStringLiteral("com"),          QStringLiteral("board"),
-        QStringLiteral("host-id"), QStringLiteral("host-channel"), QStringLiteral("loss"),
-        QStringLiteral("bad-checksum"), QStringLiteral("delay"),  QStringLiteral("split"),
-        QStringLiteral("split-gap"), QStringLiteral("stray"),     QStringLiteral("vanish-after"),
+        QStringLiteral("device"),       QStringLiteral("com"),
+        QStringLiteral("board"),        QStringLiteral("host-id"),
+        QStringLiteral("host-channel"), QStringLiteral("loss"),
+        QStringLiteral("bad-checksum"), QStringLiteral("delay"),
+        QStringLiteral("split"),        QStringLiteral("split-gap"),
+        QStringLiteral("stray"),        QStringLiteral("vanish-after"),
         QStringLiteral("seed")};
     static const QStringList flags = {QStringLiteral("log"), QStringLiteral("control"),
                                       QStringLiteral("echo"), QStringLiteral("pace"),
@@ -254,17 +262,20 @@ parse_outcome parse_options(const QStringList& arguments)
             o.device = value;
         } else if (name == QLatin1String("com")) {
             if (!read_uint(value, 99999, number) || number < 1)
-                error = QStringLiteral("--com: \"%1\" is not a port number from 1 to 99999").arg(value);
+                error =
+                    QStringLiteral("--com: \"%1\" is not a port number from 1 to 99999").arg(value);
             o.com = static_cast<int>(number);
         } else if (name == QLatin1String("board")) {
             board_specs << value;
         } else if (name == QLatin1String("host-id")) {
             if (!read_uint(value, std::numeric_limits<std::uint32_t>::max(), number))
-                error = QStringLiteral("--host-id: \"%1\" is not an id from 0 to 4294967295").arg(value);
+                error = QStringLiteral("--host-id: \"%1\" is not an id from 0 to 4294967295")
+                            .arg(value);
             o.far_side.host.id = static_cast<std::uint32_t>(number);
         } else if (name == QLatin1String("host-channel")) {
             if (!read_uint(value, 255, number))
-                error = QStringLiteral("--host-channel: \"%1\" is not a channel from 0 to 255").arg(value);
+                error = QStringLiteral("--host-channel: \"%1\" is not a channel from 0 to 255")
+                            .arg(value);
             o.far_side.host.channel = static_cast<std::uint8_t>(number);
         } else if (name == QLatin1String("vanish-after")) {
             if (!read_uint(value, 86'400'000, number))
@@ -272,7 +283,8 @@ parse_outcome parse_options(const QStringList& arguments)
             o.faults.vanish_after_ms = static_cast<int>(number);
         } else if (name == QLatin1String("seed")) {
             if (!read_uint(value, std::numeric_limits<std::uint32_t>::max(), number))
-                error = QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(value);
+                error = QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295")
+                            .arg(value);
             o.seed = static_cast<std::uint32_t>(number);
         } else {
             error = set_fault(o.faults, name, value);
@@ -305,7 +317,8 @@ parse_outcome parse_options(const QStringList& arguments)
             return outcome;
         }
         if (o.far_side.find(b.address)) {
-            outcome.error = QStringLiteral("--board %1: address %2 is given twice").arg(spec).arg(b.address);
+            outcome.error =
+                QStringLiteral("--board %1: address %2 is given twice").arg(spec).arg(b.address);
             return outcome;
         }
         o.far_side.boards.push_back(b);
@@ -332,8 +345,8 @@ control_outcome run_control(const QString& line, installation& far_side, fault_o
 
     if (verb == QLatin1String("state") && words.size() == 1) {
         out.lines = state_lines(far_side);
-    } else if (verb == QLatin1String("silence") && words.size() == 2
-               && (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
+    } else if (verb == QLatin1String("silence") && words.size() == 2 &&
+               (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
         out.action = words[1] == QLatin1String("on") ? control_action::silence_on
                                                      : control_action::silence_off;
         out.lines << QStringLiteral("silence ") + words[1];
@@ -349,9 +362,10 @@ control_outcome run_control(const QString& line, installation& far_side, fault_o
             out.lines << QStringLiteral("fault %1 %2").arg(words[1], words[2]);
         else
             error(why);
-    } else if (verb == QLatin1String("set") && words.size() == 4 && words[1] == QLatin1String("host")) {
-        if (words[2] == QLatin1String("id")
-            && read_uint(words[3], std::numeric_limits<std::uint32_t>::max(), number)) {
+    } else if (verb == QLatin1String("set") && words.size() == 4 &&
+               words[1] == QLatin1String("host")) {
+        if (words[2] == QLatin1String("id") &&
+            read_uint(words[3], std::numeric_limits<std::uint32_t>::max(), number)) {
             far_side.host.id = static_cast<std::uint32_t>(number);
             out.lines << describe(far_side.host);
         } else if (words[2] == QLatin1String("channel") && read_uint(words[3], 255, number)) {
@@ -361,7 +375,8 @@ control_outcome run_control(const QString& line, installation& far_side, fault_o
             error(QStringLiteral("use: set host id N | set host channel N"));
         }
     } else if (verb == QLatin1String("set") && words.size() == 4) {
-        board* b = read_uint(words[1], 255, number) ? far_side.find(static_cast<int>(number)) : nullptr;
+        board* b =
+            read_uint(words[1], 255, number) ? far_side.find(static_cast<int>(number)) : nullptr;
         if (!b) {
             error(QStringLiteral("no board at address %1").arg(words[1]));
             return out;

@@ -11,11 +11,12 @@
 #include <cstdint>
 #include <optional>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 struct sim_options {
-    QString device;        // attach here instead of making a pseudo-terminal
-    int com = 0;           // link com<N> in the port folder; 0 for none
+    QString device; // attach here instead of making a pseudo-terminal
+    int com = 0;    // link com<N> in the port folder; 0 for none
     bool log = false;
     bool control = false;
     installation far_side;
@@ -27,7 +28,7 @@ struct parse_outcome {
     sim_options options;
     bool help = false;
     QString help_text;
-    QString error;  // names the option; empty when all is well
+    QString error; // names the option; empty when all is well
 };
 
 /** Reads the command line (@p arguments[0] is the program). */
@@ -52,7 +53,7 @@ enum class control_action { none, silence_on, silence_off, vanish, reappear, qui
 
 struct control_outcome {
     control_action action = control_action::none;
-    QStringList lines;  // the answer, one line each
+    QStringList lines; // the answer, one line each
 };
 
 /**

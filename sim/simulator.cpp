@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <random>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
 void print_line(const QString& line)
 {
@@ -14,7 +15,8 @@ void print_line(const QString& line)
     std::fflush(stdout);
 }
 
-namespace {
+namespace
+{
 void print_error(const QString& line)
 {
     const QByteArray text = "telvar-sim: " + line.toLocal8Bit() + '\n';
@@ -31,12 +33,8 @@ std::uint32_t seed_of(const sim_options& options)
 } // namespace
 
 simulator::simulator(sim_options options, QObject* parent)
-    : QObject(parent),
-      options_(std::move(options)),
-      far_side_(options_.far_side),
-      faults_(options_.faults),
-      dice_(seed_of(options_)),
-      schedule_(options_.faults.pace)
+    : QObject(parent), options_(std::move(options)), far_side_(options_.far_side),
+      faults_(options_.faults), dice_(seed_of(options_)), schedule_(options_.faults.pace)
 {
     clock_.start();
     pump_timer_.setSingleShot(true);
@@ -140,7 +138,8 @@ void simulator::pump()
 {
     const std::vector<std::uint8_t> due = schedule_.take_due(now_ns());
     if (!due.empty() && line_)
-        line_->write(QByteArray(reinterpret_cast<const char*>(due.data()), static_cast<int>(due.size())));
+        line_->write(
+            QByteArray(reinterpret_cast<const char*>(due.data()), static_cast<int>(due.size())));
     arm_pump();
 }
 

@@ -15,9 +15,11 @@
 
 #include <memory>
 
-namespace telvar::sim {
+namespace telvar::sim
+{
 
-class simulator : public QObject {
+class simulator : public QObject
+{
     Q_OBJECT
 public:
     explicit simulator(sim_options options, QObject* parent = nullptr);

@@ -11,8 +11,9 @@
 using namespace telvar;
 using namespace telvar::test;
 
-namespace {
-constexpr int slow = 10000;  // ms; lossy lines need several ticks to get a reply through
+namespace
+{
+constexpr int slow = 10000; // ms; lossy lines need several ticks to get a reply through
 
 void add_builds(const char* scenario, const std::function<void(QTestData&)>& columns)
 {
@@ -23,7 +24,8 @@ void add_builds(const char* scenario, const std::function<void(QTestData&)>& col
 }
 } // namespace
 
-class tst_e2e_main_window : public QObject {
+class tst_e2e_main_window : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase() { QVERIFY2(e2e_rig::use_private_port_folder(), "telvar-sim not found"); }
@@ -65,9 +67,9 @@ void tst_e2e_main_window::shows_the_boards_relays()
     rig.window->VScroll1->set_number(address);
     QTRY_COMPARE_WITH_TIMEOUT(looks(*rig.window), looks_of(relays), slow);
     for (int i = 1; i <= relay_count; ++i)
-        QCOMPARE(rig.window->Label2[i]->text(),
-                 looks_of(relays)[i - 1] == QLatin1Char('G') ? QStringLiteral("  吸合")
-                                                             : QStringLiteral("  断开"));
+        QCOMPARE(rig.window->Label2[i]->text(), looks_of(relays)[i - 1] == QLatin1Char('G')
+                                                    ? QStringLiteral("  吸合")
+                                                    : QStringLiteral("  断开"));
 
     // The next board along answers only to its own address.
     rig.window->VScroll1->set_number(address + 1);
@@ -79,12 +81,30 @@ void tst_e2e_main_window::switching_reaches_the_board_data()
     QTest::addColumn<bool>("v11");
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("board_after");
-    add_builds("click green box 1 releases it", [](QTestData& r) { r << "box 1" << "00A4"; });
-    add_builds("click red box 2 pulls it in", [](QTestData& r) { r << "box 2" << "00A7"; });
-    add_builds("click red box 16 pulls it in", [](QTestData& r) { r << "box 16" << "80A5"; });
-    add_builds("click label of green box 8 releases it", [](QTestData& r) { r << "label 8" << "0025"; });
-    add_builds("pull in all", [](QTestData& r) { r << "openall" << "FFFF"; });
-    add_builds("release all", [](QTestData& r) { r << "closeall" << "0000"; });
+    add_builds("click green box 1 releases it", [](QTestData& r) {
+        r << "box 1"
+          << "00A4";
+    });
+    add_builds("click red box 2 pulls it in", [](QTestData& r) {
+        r << "box 2"
+          << "00A7";
+    });
+    add_builds("click red box 16 pulls it in", [](QTestData& r) {
+        r << "box 16"
+          << "80A5";
+    });
+    add_builds("click label of green box 8 releases it", [](QTestData& r) {
+        r << "label 8"
+          << "0025";
+    });
+    add_builds("pull in all", [](QTestData& r) {
+        r << "openall"
+          << "FFFF";
+    });
+    add_builds("release all", [](QTestData& r) {
+        r << "closeall"
+          << "0000";
+    });
 }
 
 void tst_e2e_main_window::switching_reaches_the_board()
@@ -104,14 +124,16 @@ void tst_e2e_main_window::switching_reaches_the_board()
     else if (words[0] == QLatin1String("label"))
         QTest::mouseClick(w.Label2[words[1].toInt()], Qt::LeftButton);
     else
-        QTest::mouseClick(action == QLatin1String("openall") ? w.openall : w.closeall, Qt::LeftButton);
+        QTest::mouseClick(action == QLatin1String("openall") ? w.openall : w.closeall,
+                          Qt::LeftButton);
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.sim.relays(1), board_after, slow);
     QTRY_COMPARE_WITH_TIMEOUT(looks(w), looks_of(board_after), slow);
     // One command frame went out, then the polling went on.
     int commands = 0;
     for (const QString& line : rig.sim.log())
-        commands += line.contains(QLatin1String("pc>sim 55 01 1")) && !line.contains(QLatin1String("pc>sim 55 01 10"));
+        commands += line.contains(QLatin1String("pc>sim 55 01 1")) &&
+                    !line.contains(QLatin1String("pc>sim 55 01 10"));
     QCOMPARE(commands, 1);
 }
 
@@ -154,7 +176,8 @@ void tst_e2e_main_window::line_vanishes_and_comes_back()
     QFETCH(bool, v11);
     QFETCH(bool, timed);
     e2e_rig rig;
-    QVERIFY2(rig.start_sim(timed ? QStringList{"--vanish-after", "1500"} : QStringList{}), qPrintable(rig.error));
+    QVERIFY2(rig.start_sim(timed ? QStringList{"--vanish-after", "1500"} : QStringList{}),
+             qPrintable(rig.error));
     QVERIFY2(rig.open_window(v11), qPrintable(rig.error));
     main_form& w = *rig.window;
     QTRY_COMPARE_WITH_TIMEOUT(looks(w), looks_of("00A5"), slow);
@@ -190,25 +213,27 @@ void tst_e2e_main_window::survives_line_faults_data()
 {
     QTest::addColumn<bool>("v11");
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QString>("worsen");  // control command that breaks the link
+    QTest::addColumn<QString>("worsen"); // control command that breaks the link
     QTest::addColumn<QString>("mend");
 
-    const auto rows = [](const char* name, QStringList options, const char* worsen, const char* mend) {
+    const auto rows = [](const char* name, QStringList options, const char* worsen,
+                         const char* mend) {
         add_builds(name, [&](QTestData& r) { r << options << QString(worsen) << QString(mend); });
     };
-    rows("a third of replies lost", {"--loss", "0.33", "--seed", "1"}, "fault loss 1", "fault loss 0");
-    rows("a third of checksums spoilt", {"--bad-checksum", "0.33", "--seed", "2"}, "fault bad-checksum 1",
-         "fault bad-checksum 0");
-    rows("stray bytes before a third of replies", {"--stray", "0.33", "--seed", "3"}, "fault stray 1",
-         "fault stray 0");
+    rows("a third of replies lost", {"--loss", "0.33", "--seed", "1"}, "fault loss 1",
+         "fault loss 0");
+    rows("a third of checksums spoilt", {"--bad-checksum", "0.33", "--seed", "2"},
+         "fault bad-checksum 1", "fault bad-checksum 0");
+    rows("stray bytes before a third of replies", {"--stray", "0.33", "--seed", "3"},
+         "fault stray 1", "fault stray 0");
     rows("replies 150 ms late", {"--delay", "150"}, "silence on", "silence off");
     rows("replies in four pieces 30 ms apart", {"--split", "4", "--split-gap", "30"}, "silence on",
          "silence off");
     rows("own frames echoed", {"--echo"}, "silence on", "silence off");
     rows("bytes at line rate", {"--pace"}, "silence on", "silence off");
     rows("everything at once",
-         {"--loss", "0.1", "--bad-checksum", "0.1", "--stray", "0.1", "--delay", "20", "--split", "2",
-          "--split-gap", "10", "--echo", "--pace", "--seed", "4"},
+         {"--loss", "0.1", "--bad-checksum", "0.1", "--stray", "0.1", "--delay", "20", "--split",
+          "2", "--split-gap", "10", "--echo", "--pace", "--seed", "4"},
          "fault loss 1", "fault loss 0");
 }
 

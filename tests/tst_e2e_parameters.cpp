@@ -13,7 +13,8 @@
 using namespace telvar;
 using namespace telvar::test;
 
-namespace {
+namespace
+{
 constexpr int slow = 10000;
 
 canshu* open_dialog(main_form& w)
@@ -40,7 +41,8 @@ bool sent(sim_process& sim, const char* frame_hex)
 }
 } // namespace
 
-class tst_e2e_parameters : public QObject {
+class tst_e2e_parameters : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase() { QVERIFY2(e2e_rig::use_private_port_folder(), "telvar-sim not found"); }
@@ -83,7 +85,7 @@ void tst_e2e_parameters::port_hand_over()
         QVERIFY(!w.port().is_open());
         QCOMPARE(looks(w), QString(16, QLatin1Char('-')));
         QVERIFY(d->port().is_open());
-        QCOMPARE(d->zhuji_id->text(), QString());  // nothing survives from the last round
+        QCOMPARE(d->zhuji_id->text(), QString()); // nothing survives from the last round
 
         QTest::mouseClick(d->Command1, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(d->zhuji_id->text(), QStringLiteral("77"), slow);
@@ -106,10 +108,10 @@ void tst_e2e_parameters::round_trip_data()
 {
     QTest::addColumn<bool>("v11");
     QTest::addColumn<QString>("scenario");
-    for (const char* scenario : {"read all four values", "write slave channel, cancel",
-                                 "write slave channel, ok, host follows", "write host channel, cancel",
-                                 "pair a board that lost its id", "pair with no board on the channel",
-                                 "write ids"}) {
+    for (const char* scenario :
+         {"read all four values", "write slave channel, cancel",
+          "write slave channel, ok, host follows", "write host channel, cancel",
+          "pair a board that lost its id", "pair with no board on the channel", "write ids"}) {
         QTest::addRow("telvar: %s", scenario) << false << QString(scenario);
         QTest::addRow("telvar-v1.1: %s", scenario) << true << QString(scenario);
     }
@@ -120,7 +122,8 @@ void tst_e2e_parameters::round_trip()
     QFETCH(bool, v11);
     QFETCH(QString, scenario);
     e2e_rig rig;
-    QVERIFY2(rig.start_sim({"--log", "--host-id", "7", "--host-channel", "3"}), qPrintable(rig.error));
+    QVERIFY2(rig.start_sim({"--log", "--host-id", "7", "--host-channel", "3"}),
+             qPrintable(rig.error));
     QVERIFY2(rig.open_window(v11), qPrintable(rig.error));
     main_form& w = *rig.window;
     sim_process& sim = rig.sim;
@@ -136,7 +139,8 @@ void tst_e2e_parameters::round_trip()
         QTRY_COMPARE_WITH_TIMEOUT(d->Text2->text(), QStringLiteral("7"), slow);
         QTest::mouseClick(d->Command7, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(d->Text3->text(), QStringLiteral("3"), slow);
-        // The first request was answered too, though a later one went out before its reply was read.
+        // The first request was answered too, though a later one went out before its reply was
+        // read.
         QVERIFY(settle(*d));
         QCOMPARE(d->zhuji_id->text(), QStringLiteral("7"));
     } else if (scenario == QLatin1String("write slave channel, cancel")) {
@@ -152,7 +156,8 @@ void tst_e2e_parameters::round_trip()
         d->Text3->setText(QStringLiteral("5"));
         answer_next_box(QMessageBox::Ok);
         QTest::mouseClick(d->Command8, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(0), QStringLiteral("board 1 relays 00A5 id 7 channel 5"), slow);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(0),
+                                  QStringLiteral("board 1 relays 00A5 id 7 channel 5"), slow);
         QVERIFY(sent(sim, "55 01 43 00 00 00 05 9E"));
         // The slave module moved: it no longer hears the host module.
         d->Text3->clear();
@@ -163,7 +168,8 @@ void tst_e2e_parameters::round_trip()
         d->pinlv->setText(QStringLiteral("5"));
         answer_next_box(QMessageBox::Ok);
         QTest::mouseClick(d->Command4, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(1), QStringLiteral("host id 7 channel 5"), slow);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(1), QStringLiteral("host id 7 channel 5"),
+                                  slow);
         QTRY_COMPARE_WITH_TIMEOUT(d->pinlv->text(), QStringLiteral("5"), slow);
         QTest::mouseClick(d->Command7, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(d->Text3->text(), QStringLiteral("5"), slow);
@@ -178,7 +184,7 @@ void tst_e2e_parameters::round_trip()
         sim.command("set 1 id 12");
         QTest::mouseClick(d->Command5, Qt::LeftButton);
         QVERIFY(settle(*d));
-        QCOMPARE(d->Text2->text(), QString());  // not linked: no answer
+        QCOMPARE(d->Text2->text(), QString()); // not linked: no answer
         QString notice;
         answer_next_box(QMessageBox::Ok, &notice);
         QTest::mouseClick(d->Command10, Qt::LeftButton);
@@ -204,7 +210,8 @@ void tst_e2e_parameters::round_trip()
             return;
         d->zhuji_id->setText(QStringLiteral("258"));
         QTest::mouseClick(d->Command2, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(1), QStringLiteral("host id 258 channel 3"), slow);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(1), QStringLiteral("host id 258 channel 3"),
+                                  slow);
         QVERIFY(sent(sim, "56 FF 31 00 00 01 02 89"));
         // The board keeps id 7 until it is written or paired.
         d->Text2->setText(QStringLiteral("258"));
@@ -214,7 +221,8 @@ void tst_e2e_parameters::round_trip()
         answer_next_box(QMessageBox::Ok);
         QTest::mouseClick(d->Command10, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(d->Text2->text(), QStringLiteral("258"), slow);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(0), QStringLiteral("board 1 relays 00A5 id 258 channel 3"), slow);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.state().value(0),
+                                  QStringLiteral("board 1 relays 00A5 id 258 channel 3"), slow);
     }
     // Whatever was asked, the dialog is still there for the next request.
     QVERIFY(d && d->isVisible());

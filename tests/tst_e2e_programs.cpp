@@ -7,7 +7,8 @@
 
 #include <csignal>
 
-class tst_e2e_programs : public QObject {
+class tst_e2e_programs : public QObject
+{
     Q_OBJECT
 private slots:
     void stays_up_and_ends_on_sigterm_data();
@@ -24,7 +25,8 @@ void tst_e2e_programs::stays_up_and_ends_on_sigterm_data()
 void tst_e2e_programs::stays_up_and_ends_on_sigterm()
 {
     QFETCH(QString, program);
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/../app/") + program;
+    const QString path =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../app/") + program;
     QVERIFY2(QFileInfo::exists(path), qPrintable(path));
 
     QProcess telvar;

@@ -1,22 +1,26 @@
 // The simulated installation as Telvar meets it over the line: which frame
 // gets which reply, and when the radio rule keeps a board silent.
 #include "sim/sim_options.h"
-#include <QTest>  // before hex.h, whose metatype declaration needs QMetaType
+
+// hex.h declares a metatype without including QMetaType: bring it in first.
+#include <QMetaType>
+#include <QTest>
 
 #include "support/hex.h"
 
 using namespace telvar;
 using namespace telvar::test;
 
-namespace {
+namespace
+{
 
 // Board 1 linked; board 2 on another channel; board 3 with another id.
 sim::installation three_boards()
 {
-    const auto parsed = sim::parse_options({QStringLiteral("telvar-sim"),
-                                            QStringLiteral("--board"), QStringLiteral("1,relays=00A5"),
-                                            QStringLiteral("--board"), QStringLiteral("2,channel=2"),
-                                            QStringLiteral("--board"), QStringLiteral("3,id=7")});
+    const auto parsed = sim::parse_options(
+        {QStringLiteral("telvar-sim"), QStringLiteral("--board"), QStringLiteral("1,relays=00A5"),
+         QStringLiteral("--board"), QStringLiteral("2,channel=2"), QStringLiteral("--board"),
+         QStringLiteral("3,id=7")});
     return parsed.options.far_side;
 }
 
@@ -28,7 +32,8 @@ QString answer_text(sim::installation& far_side, const QString& request)
 
 } // namespace
 
-class tst_sim_installation : public QObject {
+class tst_sim_installation : public QObject
+{
     Q_OBJECT
 private slots:
     void conversation_data();
@@ -40,7 +45,7 @@ private slots:
 void tst_sim_installation::conversation_data()
 {
     QTest::addColumn<QStringList>("requests");
-    QTest::addColumn<QStringList>("replies");  // "-" for no reply
+    QTest::addColumn<QStringList>("replies"); // "-" for no reply
 
     const auto row = [](const char* name, QStringList requests, QStringList replies) {
         QTest::newRow(name) << requests << replies;

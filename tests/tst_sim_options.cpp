@@ -6,7 +6,8 @@
 
 using namespace telvar;
 
-class tst_sim_options : public QObject {
+class tst_sim_options : public QObject
+{
     Q_OBJECT
 private slots:
     void accepted_data();
@@ -24,7 +25,8 @@ void tst_sim_options::accepted_data()
     QTest::addColumn<QStringList>("state");
 
     QTest::newRow("defaults: one board sharing the host's id and channel")
-        << QStringList{} << QStringList{"board 1 relays 00A5 id 1 channel 1", "host id 1 channel 1"};
+        << QStringList{}
+        << QStringList{"board 1 relays 00A5 id 1 channel 1", "host id 1 channel 1"};
     QTest::newRow("boards follow the host given after them")
         << QStringList{"--board", "4", "--host-id", "77", "--host-channel", "9"}
         << QStringList{"board 4 relays 0000 id 77 channel 9", "host id 77 channel 9"};
@@ -68,7 +70,8 @@ void tst_sim_options::refused_data()
     QTest::newRow("id beyond 32 bits") << QStringList{"--board", "1,id=4294967296"} << "--board";
     QTest::newRow("channel 256") << QStringList{"--host-channel", "256"} << "--host-channel";
     QTest::newRow("unknown board setting") << QStringList{"--board", "1,colour=red"} << "--board";
-    QTest::newRow("same address twice") << QStringList{"--board", "1", "--board", "1,id=3"} << "--board";
+    QTest::newRow("same address twice")
+        << QStringList{"--board", "1", "--board", "1,id=3"} << "--board";
     QTest::newRow("flag given a value") << QStringList{"--echo=yes"} << "--echo";
     QTest::newRow("seed not a number") << QStringList{"--seed", "abc"} << "--seed";
 }
@@ -85,10 +88,10 @@ void tst_sim_options::help_names_every_option()
 {
     const auto parsed = sim::parse_options({"telvar-sim", "--help"});
     QVERIFY(parsed.help);
-    for (const char* option : {"--device", "--com", "--log", "--control", "--board", "--host-id",
-                               "--host-channel", "--loss", "--bad-checksum", "--delay", "--split",
-                               "--split-gap", "--stray", "--echo", "--pace", "--vanish-after",
-                               "--seed", "--help"})
+    for (const char* option :
+         {"--device", "--com", "--log", "--control", "--board", "--host-id", "--host-channel",
+          "--loss", "--bad-checksum", "--delay", "--split", "--split-gap", "--stray", "--echo",
+          "--pace", "--vanish-after", "--seed", "--help"})
         QVERIFY2(parsed.help_text.contains(QLatin1String(option)), option);
 }
 
@@ -100,30 +103,34 @@ void tst_sim_options::control_data()
 
     const int none = int(sim::control_action::none);
     QTest::newRow("state") << QStringList{"state"}
-                           << QStringList{"board 1 relays 00A5 id 1 channel 1", "host id 1 channel 1"}
+                           << QStringList{"board 1 relays 00A5 id 1 channel 1",
+                                          "host id 1 channel 1"}
                            << none;
     QTest::newRow("set relays then state")
         << QStringList{"set 1 relays 8001", "state"}
         << QStringList{"board 1 relays 8001 id 1 channel 1", "host id 1 channel 1"} << none;
     QTest::newRow("set slave channel") << QStringList{"set 1 channel 7"}
                                        << QStringList{"board 1 relays 00A5 id 1 channel 7"} << none;
-    QTest::newRow("set host id") << QStringList{"set host id 42"} << QStringList{"host id 42 channel 1"}
-                                 << none;
+    QTest::newRow("set host id") << QStringList{"set host id 42"}
+                                 << QStringList{"host id 42 channel 1"} << none;
     QTest::newRow("set on a missing board")
         << QStringList{"set 9 relays 0000"} << QStringList{"error no board at address 9"} << none;
-    QTest::newRow("set relays with bad hex") << QStringList{"set 1 relays zz"}
-                                             << QStringList{"error use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N"}
-                                             << none;
-    QTest::newRow("fault changed") << QStringList{"fault loss 0.25"} << QStringList{"fault loss 0.25"}
-                                   << none;
+    QTest::newRow("set relays with bad hex")
+        << QStringList{"set 1 relays zz"}
+        << QStringList{"error use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N"}
+        << none;
+    QTest::newRow("fault changed")
+        << QStringList{"fault loss 0.25"} << QStringList{"fault loss 0.25"} << none;
     QTest::newRow("silence on") << QStringList{"silence on"} << QStringList{"silence on"}
                                 << int(sim::control_action::silence_on);
     QTest::newRow("silence off") << QStringList{"silence off"} << QStringList{"silence off"}
                                  << int(sim::control_action::silence_off);
-    QTest::newRow("vanish") << QStringList{"vanish"} << QStringList{} << int(sim::control_action::vanish);
+    QTest::newRow("vanish") << QStringList{"vanish"} << QStringList{}
+                            << int(sim::control_action::vanish);
     QTest::newRow("reappear") << QStringList{"reappear"} << QStringList{}
                               << int(sim::control_action::reappear);
-    QTest::newRow("quit") << QStringList{"  quit "} << QStringList{} << int(sim::control_action::quit);
+    QTest::newRow("quit") << QStringList{"  quit "} << QStringList{}
+                          << int(sim::control_action::quit);
 }
 
 void tst_sim_options::control()

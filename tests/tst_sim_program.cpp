@@ -17,7 +17,8 @@
 
 using namespace telvar::test;
 
-namespace {
+namespace
+{
 
 QByteArray from_hex(const QString& text)
 {
@@ -30,7 +31,8 @@ QString to_hex(const QByteArray& bytes)
 }
 
 // The PC's side of the line.
-class pc_side {
+class pc_side
+{
 public:
     bool open(const QString& device)
     {
@@ -72,7 +74,7 @@ public:
     QSerialPort port;
     QByteArray got;
     QElapsedTimer clock;
-    QList<qint64> arrival;  // ns after the last send, one per read
+    QList<qint64> arrival; // ns after the last send, one per read
     qint64 clock_first = 0;
 };
 
@@ -93,7 +95,8 @@ bool matches(const QByteArray& got, QString expected)
     for (int i = 0; i < tokens.size(); ++i) {
         const auto byte = static_cast<unsigned char>(got[extra + i]);
         const QString t = tokens[i];
-        if (t.startsWith(QLatin1Char('!')) ? byte == t.mid(1).toUInt(nullptr, 16) : byte != t.toUInt(nullptr, 16))
+        if (t.startsWith(QLatin1Char('!')) ? byte == t.mid(1).toUInt(nullptr, 16)
+                                           : byte != t.toUInt(nullptr, 16))
             return false;
     }
     return true;
@@ -106,7 +109,8 @@ const QString host_reply = QStringLiteral("22 FF 30 00 00 00 01 52");
 
 } // namespace
 
-class tst_sim_program : public QObject {
+class tst_sim_program : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase();
@@ -132,7 +136,8 @@ void tst_sim_program::initTestCase()
     QVERIFY(config_.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
     if (sim_process::executable().isEmpty())
-        qputenv("TELVAR_SIM", QFile::encodeName(QCoreApplication::applicationDirPath() + "/../sim/telvar-sim"));
+        qputenv("TELVAR_SIM",
+                QFile::encodeName(QCoreApplication::applicationDirPath() + "/../sim/telvar-sim"));
     QVERIFY2(QFileInfo::exists(sim_process::executable()), "telvar-sim not found");
 }
 
@@ -146,13 +151,17 @@ void tst_sim_program::replies_under_faults_data()
     QTest::newRow("back in step after stray bytes from the PC")
         << QStringList{} << "13 37 55 01 55 01 10 00 00 00 00 66" << reply;
     QTest::newRow("a frame with a wrong checksum is ignored")
-        << QStringList{} << "55 01 10 00 00 00 00 67" << "";
-    QTest::newRow("echo comes before the reply") << QStringList{"--echo"} << query << query + " " + reply;
+        << QStringList{} << "55 01 10 00 00 00 00 67"
+        << "";
+    QTest::newRow("echo comes before the reply")
+        << QStringList{"--echo"} << query << query + " " + reply;
     QTest::newRow("every checksum spoilt")
         << QStringList{"--bad-checksum", "1"} << query << "22 01 10 00 00 00 A5 !D8";
     QTest::newRow("every reply lost") << QStringList{"--loss", "1"} << query << "";
-    QTest::newRow("stray bytes before every reply") << QStringList{"--stray", "1"} << query << "... " + reply;
-    QTest::newRow("split reply arrives whole") << QStringList{"--split", "8", "--split-gap", "5"} << query << reply;
+    QTest::newRow("stray bytes before every reply")
+        << QStringList{"--stray", "1"} << query << "... " + reply;
+    QTest::newRow("split reply arrives whole")
+        << QStringList{"--split", "8", "--split-gap", "5"} << query << reply;
     QTest::newRow("paced reply arrives whole") << QStringList{"--pace"} << query << reply;
     QTest::newRow("silent board on another channel")
         << QStringList{"--board", "1,channel=9"} << query << "";
@@ -174,8 +183,8 @@ void tst_sim_program::replies_under_faults()
         QVERIFY(pc.wait_for(least));
     // With the faults off, a different query: its plain reply closes the
     // exchange, so every byte that came before it is accounted for.
-    for (const char* off : {"fault loss 0", "fault bad-checksum 0", "fault stray 0", "fault echo off",
-                            "fault split 1", "fault pace off"})
+    for (const char* off : {"fault loss 0", "fault bad-checksum 0", "fault stray 0",
+                            "fault echo off", "fault split 1", "fault pace off"})
         QVERIFY(!sim.command(off).value(0).startsWith(QLatin1String("error")));
     pc.send(host_query);
     const QByteArray closing = from_hex(host_reply);
@@ -217,8 +226,10 @@ void tst_sim_program::timing()
     QCOMPARE(to_hex(pc.got), reply);
     const double first = pc.arrival.first() / 1e6;
     const double last = pc.arrival.last() / 1e6;
-    QVERIFY2(last >= last_after_ms && last < last_within_ms, qPrintable(QStringLiteral("last byte at %1 ms").arg(last)));
-    QVERIFY2(last - first >= spread_ms, qPrintable(QStringLiteral("%1 ms spread").arg(last - first)));
+    QVERIFY2(last >= last_after_ms && last < last_within_ms,
+             qPrintable(QStringLiteral("last byte at %1 ms").arg(last)));
+    QVERIFY2(last - first >= spread_ms,
+             qPrintable(QStringLiteral("%1 ms spread").arg(last - first)));
 }
 
 void tst_sim_program::com_link_lives_as_long_as_the_simulator_data()
@@ -238,7 +249,7 @@ void tst_sim_program::com_link_lives_as_long_as_the_simulator()
     QVERIFY2(sim.start({"--com", "4"}), qPrintable(sim.error()));
     QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device());
     pc_side pc;
-    QVERIFY(pc.open(link));  // the link opens like the device itself
+    QVERIFY(pc.open(link)); // the link opens like the device itself
     pc.send(query);
     QVERIFY(pc.wait_for(8));
     QCOMPARE(to_hex(pc.got), reply);
@@ -248,7 +259,8 @@ void tst_sim_program::com_link_lives_as_long_as_the_simulator()
     else if (ending == QLatin1String("eof"))
         sim.process().closeWriteChannel();
     else
-        ::kill(pid_t(sim.process().processId()), ending == QLatin1String("term") ? SIGTERM : SIGINT);
+        ::kill(pid_t(sim.process().processId()),
+               ending == QLatin1String("term") ? SIGTERM : SIGINT);
     QCOMPARE(sim.wait_for_exit(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
     QVERIFY(!QFileInfo::exists(link));
@@ -268,8 +280,8 @@ void tst_sim_program::vanish_and_reappear()
         QVERIFY(!QFileInfo(link).isSymLink());
         QTRY_VERIFY(!QFileInfo::exists(first_device));
         // The PC's open port learns of it as a pulled adapter's would.
-        QTRY_VERIFY(pc.port.error() == QSerialPort::ReadError
-                    || pc.port.error() == QSerialPort::ResourceError);
+        QTRY_VERIFY(pc.port.error() == QSerialPort::ReadError ||
+                    pc.port.error() == QSerialPort::ResourceError);
     }
     const QStringList again = sim.command("reappear");
     QVERIFY2(again.value(0).startsWith(QLatin1String("/dev/")), qPrintable(again.join(' ')));
@@ -299,7 +311,7 @@ void tst_sim_program::attaches_to_a_given_device()
     sim_process sim;
     QVERIFY2(sim.start({"--device", cable.device()}), qPrintable(sim.error()));
     QCOMPARE(sim.device(), cable.device());
-    const QByteArray request = from_hex(QStringLiteral("07 ") + query);  // with a stray byte first
+    const QByteArray request = from_hex(QStringLiteral("07 ") + query); // with a stray byte first
     QCOMPARE(cable.write_far(request.constData(), request.size()), long(request.size()));
     QByteArray got;
     QTRY_VERIFY([&] {
@@ -322,8 +334,8 @@ void tst_sim_program::refuses_bad_options_data()
     QTest::newRow("rate out of range") << QStringList{"--loss", "3"} << 2 << "--loss";
     QTest::newRow("bad board") << QStringList{"--board", "1,relays=12345"} << 2 << "--board";
     QTest::newRow("missing value") << QStringList{"--delay"} << 2 << "--delay";
-    QTest::newRow("device that does not exist") << QStringList{"--device", "/dev/no-such-tty"} << 1
-                                                << "/dev/no-such-tty";
+    QTest::newRow("device that does not exist")
+        << QStringList{"--device", "/dev/no-such-tty"} << 1 << "/dev/no-such-tty";
     QTest::newRow("help") << QStringList{"--help"} << 0 << "--vanish-after";
 }
 
@@ -337,7 +349,8 @@ void tst_sim_program::refuses_bad_options()
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), code);
-    const QString said = QString::fromLocal8Bit(code == 0 ? sim.readAllStandardOutput() : sim.readAllStandardError());
+    const QString said = QString::fromLocal8Bit(code == 0 ? sim.readAllStandardOutput()
+                                                          : sim.readAllStandardError());
     QVERIFY2(said.contains(named), qPrintable(said));
 }
 

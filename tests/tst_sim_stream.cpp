@@ -3,14 +3,18 @@
 #include "sim/faults.h"
 #include "sim/frame_reader.h"
 #include "sim/line_schedule.h"
-#include <QTest>  // before hex.h, whose metatype declaration needs QMetaType
+
+// hex.h declares a metatype without including QMetaType: bring it in first.
+#include <QMetaType>
+#include <QTest>
 
 #include "support/hex.h"
 
 using namespace telvar;
 using namespace telvar::test;
 
-class tst_sim_stream : public QObject {
+class tst_sim_stream : public QObject
+{
     Q_OBJECT
 private slots:
     void realigns_data();
@@ -41,14 +45,14 @@ void tst_sim_stream::realigns_data()
     QTest::newRow("stray bytes before a frame")
         << "01 02 03 55 01 12 00 00 00 10 78" << QStringList{"55 01 12 00 00 00 10 78"} << 3 << 0;
     QTest::newRow("torn frame followed by a whole one")
-        << "55 01 10 00 55 01 10 00 00 00 00 66" << QStringList{"55 01 10 00 00 00 00 66"} << 4 << 0;
+        << "55 01 10 00 55 01 10 00 00 00 00 66" << QStringList{"55 01 10 00 00 00 00 66"} << 4
+        << 0;
     QTest::newRow("wrong checksum then a good frame")
         << "55 01 10 00 00 00 00 67 55 01 10 00 00 00 00 66"
         << QStringList{"55 01 10 00 00 00 00 66"} << 8 << 0;
     QTest::newRow("a reply is not a request")
         << "22 01 10 00 00 00 A5 D8" << QStringList{} << 1 << 7;
-    QTest::newRow("half a frame waits for the rest")
-        << "55 01 10 00" << QStringList{} << 0 << 4;
+    QTest::newRow("half a frame waits for the rest") << "55 01 10 00" << QStringList{} << 0 << 4;
 }
 
 void tst_sim_stream::realigns()
@@ -59,8 +63,8 @@ void tst_sim_stream::realigns()
     QFETCH(int, held);
     sim::frame_reader reader;
     const QByteArray data = bytes(stream.toLatin1().constData());
-    const auto result =
-        reader.feed(reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()));
+    const auto result = reader.feed(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                    static_cast<std::size_t>(data.size()));
     QStringList got;
     for (const frame& f : result.frames)
         got << hex(f);
@@ -140,7 +144,8 @@ void tst_sim_stream::fault_rates()
     QVERIFY2(lost >= min_lost && lost <= max_lost, qPrintable(QString::number(lost)));
     QVERIFY2(corrupted >= min_corrupted && corrupted <= max_corrupted,
              qPrintable(QString::number(corrupted)));
-    QVERIFY2(with_stray >= min_stray && with_stray <= max_stray, qPrintable(QString::number(with_stray)));
+    QVERIFY2(with_stray >= min_stray && with_stray <= max_stray,
+             qPrintable(QString::number(with_stray)));
 }
 
 void tst_sim_stream::same_seed_same_faults()
@@ -155,7 +160,10 @@ void tst_sim_stream::same_seed_same_faults()
         QStringList trace;
         for (int i = 0; i < 50; ++i) {
             const auto plan = dice.plan(reply, faults);
-            trace << QStringLiteral("%1 %2 %3").arg(plan.lost).arg(hex(plan.reply)).arg(plan.stray.size());
+            trace << QStringLiteral("%1 %2 %3")
+                         .arg(plan.lost)
+                         .arg(hex(plan.reply))
+                         .arg(plan.stray.size());
         }
         return trace;
     };
@@ -195,7 +203,7 @@ void tst_sim_stream::split()
 void tst_sim_stream::schedule_data()
 {
     QTest::addColumn<bool>("paced");
-    QTest::addColumn<qint64>("second_at");  // the second chunk's earliest time, ns
+    QTest::addColumn<qint64>("second_at"); // the second chunk's earliest time, ns
     QTest::addColumn<QList<qint64>>("dues");
 
     const qint64 b = sim::line_schedule::byte_ns;
@@ -204,7 +212,8 @@ void tst_sim_stream::schedule_data()
     QTest::newRow("paced: one byte every 1.0417 ms, each at the end of its slot")
         << true << qint64(0) << QList<qint64>{b, 2 * b, 3 * b, 4 * b, 5 * b};
     QTest::newRow("paced: a later chunk waits for its time")
-        << true << qint64(10'000'000) << QList<qint64>{b, 2 * b, 3 * b, 10'000'000 + b, 10'000'000 + 2 * b};
+        << true << qint64(10'000'000)
+        << QList<qint64>{b, 2 * b, 3 * b, 10'000'000 + b, 10'000'000 + 2 * b};
     QTest::newRow("paced: an earlier time still queues behind the line")
         << true << qint64(1) << QList<qint64>{b, 2 * b, 3 * b, 4 * b, 5 * b};
     QTest::newRow("unpaced: order kept when a chunk asks to go earlier")

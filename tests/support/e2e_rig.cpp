@@ -7,9 +7,11 @@
 #include <QFileInfo>
 #include <QTest>
 
-namespace telvar::test {
+namespace telvar::test
+{
 
-namespace {
+namespace
+{
 int next_port = 11;
 } // namespace
 
@@ -21,7 +23,8 @@ bool e2e_rig::use_private_port_folder()
         return false;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path()));
     if (sim_process::executable().isEmpty()) {
-        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/../sim/telvar-sim");
+        const QString beside =
+            QCoreApplication::applicationDirPath() + QStringLiteral("/../sim/telvar-sim");
         if (QFileInfo::exists(beside))
             qputenv("TELVAR_SIM", QFile::encodeName(beside));
     }

@@ -12,9 +12,11 @@
 
 #include <memory>
 
-namespace telvar::test {
+namespace telvar::test
+{
 
-class e2e_rig {
+class e2e_rig
+{
 public:
     /** Points the port folder at a fresh temporary folder for this process. */
     static bool use_private_port_folder();

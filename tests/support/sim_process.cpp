@@ -4,7 +4,8 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-namespace telvar::test {
+namespace telvar::test
+{
 
 sim_process::~sim_process()
 {
@@ -73,8 +74,8 @@ bool sim_process::wait_for_lines(int count, int timeout_ms)
         if (answers_.size() >= count)
             loop.quit();
     });
-    const auto ended = QObject::connect(
-        &process_, &QProcess::finished, &loop, [&] { loop.quit(); });
+    const auto ended =
+        QObject::connect(&process_, &QProcess::finished, &loop, [&] { loop.quit(); });
     timeout.start(timeout_ms);
     loop.exec();
     QObject::disconnect(check);

@@ -8,9 +8,11 @@
 #include <QString>
 #include <QStringList>
 
-namespace telvar::test {
+namespace telvar::test
+{
 
-class sim_process {
+class sim_process
+{
 public:
     sim_process() = default;
     ~sim_process();
