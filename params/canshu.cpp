@@ -276,15 +276,7 @@ void canshu::Command10_Click()
 void canshu::MSComm1_OnComm()
 {
     // Never more than a whole reply, and only once it is all there.
-    if (MSComm1->bytes_waiting() < frame_length)
-        return;
-    for (int i = 0; i < frame_length; ++i) {
-        const auto byte = MSComm1->read_byte();
-        if (!byte)
-            return;
-        canshu_rx_buf[i] = *byte;
-    }
-    if (!is_valid_reply(canshu_rx_buf))
+    if (!read_group(*MSComm1, canshu_rx_buf) || !is_valid_reply(canshu_rx_buf))
         return;
     show_canshu_reply();
 }

@@ -216,15 +216,7 @@ void main_form::Timer1_Timer()
 void main_form::MSComm1_OnComm()
 {
     // Fewer than a whole reply: leave the bytes for the next event.
-    if (MSComm1->bytes_waiting() < frame_length)
-        return;
-    for (int k = 0; k < frame_length; ++k) {
-        const auto byte = MSComm1->read_byte();
-        if (!byte)
-            return;
-        rx_buf[k] = *byte;
-    }
-    if (!is_valid_reply(rx_buf))
+    if (!read_group(*MSComm1, rx_buf) || !is_valid_reply(rx_buf))
         return;
     show_relay_status();
     poll.reply_accepted();

@@ -88,6 +88,25 @@ signals:
     void lost(const QString& reason);
 };
 
+/**
+ * Reads one whole group of frame_length bytes into entries 0 to 7 of @p buf,
+ * but only once that many wait: a receive handler never reads past what was
+ * received. @return true when a group was read.
+ */
+template <typename Buffer>
+bool read_group(serial_port& port, Buffer& buf)
+{
+    if (port.bytes_waiting() < frame_length)
+        return false;
+    for (int i = 0; i < frame_length; ++i) {
+        const auto byte = port.read_byte();
+        if (!byte)
+            return false;
+        buf[i] = *byte;
+    }
+    return true;
+}
+
 // Makes the port of a window; each window owns its own.
 using port_factory = std::function<std::unique_ptr<serial_port>()>;
 
