@@ -14,4 +14,11 @@ command -v "$clang" >/dev/null || clang=clang++
 CXX=$clang cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVAR_FUZZ=ON \
     -DBUILD_TESTING=OFF -DTELVAR_FUZZ_SECONDS="$seconds" >/dev/null
 cmake --build "$dir" -j"$jobs" --target telvar_fuzzers
-ctest --test-dir "$dir/fuzz" --output-on-failure -j"$jobs" "$@"
+status=0
+ctest --test-dir "$dir/fuzz" --output-on-failure -j"$jobs" "$@" || status=$?
+# How much each target ran, for the record.
+log="$dir/fuzz/Testing/Temporary/LastTest.log"
+if [ -f "$log" ]; then
+    grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units|stat::average_exec_per_sec' "$log" || true
+fi
+exit "$status"
