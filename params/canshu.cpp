@@ -370,12 +370,7 @@ void canshu::port_lost(const QString& reason)
 
 void canshu::tell_operator(const QString& text)
 {
-    // One box at a time: a later failure replaces the text of the one shown.
-    if (last_message_) {
-        last_message_->setText(text);
-        return;
-    }
-    last_message_ = show_operator_message(this, text);
+    message_.tell(this, text);
 }
 
 } // namespace telvar

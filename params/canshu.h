@@ -6,6 +6,7 @@
 
 #include "app/build_variant.h"
 #include "params/canshu_protocol.h"
+#include "relay/form_style.h"
 #include "relay/relay_protocol.h"
 #include "serial/serial_port.h"
 
@@ -57,7 +58,7 @@ public:
 
     serial_port& port() { return *MSComm1; }
     /** The last operator message the dialog showed, while it is open. */
-    QMessageBox* last_message() const { return last_message_; }
+    QMessageBox* last_message() const { return message_.shown(); }
 
     // Controls.
     QLabel* Label3;
@@ -104,7 +105,7 @@ private:
     std::unique_ptr<serial_port> MSComm1;
     int open_number_ = 0;
     bool shown_once_ = false;
-    QPointer<QMessageBox> last_message_;
+    operator_message message_;
 };
 
 } // namespace telvar

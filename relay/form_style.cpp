@@ -64,4 +64,19 @@ QMessageBox* show_operator_message(QWidget* parent, const QString& text)
     return box;
 }
 
+void operator_message::tell(QWidget* parent, const QString& text)
+{
+    // A closed box lingers until its deferred delete: only a shown one is reused.
+    if (QMessageBox* box = shown()) {
+        box->setText(text);
+        return;
+    }
+    box_ = show_operator_message(parent, text);
+}
+
+QMessageBox* operator_message::shown() const
+{
+    return box_ && box_->isVisible() ? box_.data() : nullptr;
+}
+
 } // namespace telvar

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <QColor>
+#include <QMessageBox>
+#include <QPointer>
 #include <QFont>
 #include <QRect>
 #include <QString>
 
-class QMessageBox;
 class QWidget;
 
 namespace telvar {
@@ -42,5 +43,17 @@ void center_on_screen(QWidget* window);
  * box is modal to @p parent's window and deletes itself when closed.
  */
 QMessageBox* show_operator_message(QWidget* parent, const QString& text);
+
+// A window's one message box to the operator: a failure while the box is
+// still up replaces its text rather than stacking a second box.
+class operator_message {
+public:
+    void tell(QWidget* parent, const QString& text);
+    /** The box while it is shown, else nullptr. */
+    QMessageBox* shown() const;
+
+private:
+    QPointer<QMessageBox> box_;
+};
 
 } // namespace telvar

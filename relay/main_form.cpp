@@ -329,12 +329,7 @@ void main_form::port_lost(const QString& reason)
 
 void main_form::tell_operator(const QString& text)
 {
-    // One box at a time: a second failure replaces the first box's text.
-    if (last_message_) {
-        last_message_->setText(text);
-        return;
-    }
-    last_message_ = show_operator_message(this, text);
+    message_.tell(this, text);
 }
 
 } // namespace telvar

@@ -6,6 +6,7 @@
 
 #include "app/build_variant.h"
 #include "params/canshu.h"
+#include "relay/form_style.h"
 #include "relay/indicator.h"
 #include "relay/poll_cycle.h"
 #include "relay/relay_protocol.h"
@@ -57,7 +58,7 @@ public:
     /** The parameter dialog while it is open, else nullptr. */
     canshu* parameter_dialog() const { return canshu_form_; }
     /** The last message box the window showed the operator, while it is open. */
-    QMessageBox* last_message() const { return last_message_; }
+    QMessageBox* last_message() const { return message_.shown(); }
 
     // Controls; the arrays are indexed 1 to 16, entry 0 unused.
     QLabel* Label3;
@@ -94,7 +95,7 @@ private:
     std::unique_ptr<serial_port> MSComm1;
     int open_number_ = 0;
     bool shown_once_ = false;
-    QPointer<QMessageBox> last_message_;
+    operator_message message_;
     QPointer<canshu> canshu_form_;
 };
 
