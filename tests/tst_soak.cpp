@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QFile>
 #include <QRandomGenerator>
+#include "support/process_memory.h"
+
 #include <QTest>
 
 #include <optional>
@@ -17,27 +19,7 @@
 using namespace telvar;
 using telvar::test::window_fixture;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TELVAR_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TELVAR_UNDER_ASAN 1
-#endif
-#endif
-
 namespace {
-
-// Resident memory of this process in KiB, or -1 where /proc is missing.
-long resident_kib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
 
 int live_objects(const main_form& form)
 {
@@ -140,7 +122,7 @@ void tst_soak::day_of_polling()
 
     for (int tick = 1; tick <= ticks; ++tick) {
         if (tick == warm_up) {
-            rss_after_warm_up = resident_kib();
+            rss_after_warm_up = test::resident_kib();
             objects_after_warm_up = live_objects(form);
         }
 
@@ -174,7 +156,9 @@ void tst_soak::day_of_polling()
         form.Timer1_Timer();
         QVERIFY2(f.port().written.size() == 1, qPrintable(QStringLiteral("tick %1").arg(tick)));
         const frame sent = f.port().written.front();
-        const frame expected_frame = parked.value_or(make_frame(0x55, 1, 0x10, 0, 0, 0, 0));
+        frame expected_frame = make_frame(0x55, 1, 0x10, 0, 0, 0, 0);
+        if (parked)
+            expected_frame = *parked;
         parked.reset();
         if (sent != expected_frame)
             QFAIL(qPrintable(QStringLiteral("tick %1 sent %2 instead of %3")
@@ -234,7 +218,7 @@ void tst_soak::day_of_polling()
     QVERIFY(replies_accepted > 0);
     QVERIFY(objects_after_warm_up > 0);
     QCOMPARE(live_objects(form), objects_after_warm_up);
-    const long rss_end = resident_kib();
+    const long rss_end = test::resident_kib();
     qInfo("%d ticks, %d replies accepted; resident memory %ld KiB after %d ticks, %ld KiB at the "
           "end",
           ticks, replies_accepted, rss_after_warm_up, warm_up, rss_end);

@@ -12,33 +12,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
+#include "support/process_memory.h"
+
 #include <QTest>
 #include <QTimer>
 
 using namespace telvar;
 using namespace telvar::test;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TELVAR_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TELVAR_UNDER_ASAN 1
-#endif
-#endif
-
 namespace {
-
-// Resident memory of this process in KiB, or -1 where /proc is missing.
-long resident_kib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
 
 int soak_seconds()
 {
