@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make
+    cmake g++ make python3
     qt6-base-dev qt6-serialport-dev libgl-dev
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
