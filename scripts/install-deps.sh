@@ -11,6 +11,10 @@ packages=(
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
 fi
+# The peer the benchmark compares Telvar's cost with.
+if [ "${TELVAR_WITH_PEER:-0}" = 1 ]; then
+    packages+=(cutecom)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 phases=${TELVAR_TEST_PHASES:-normal sanitize fuzz}
 
-TELVAR_WITH_CLANG=1 bash scripts/install-deps.sh
+TELVAR_WITH_CLANG=1 TELVAR_WITH_PEER=1 bash scripts/install-deps.sh
 
 for phase in $phases; do
     echo "== test.sh: $phase"
