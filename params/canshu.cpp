@@ -18,11 +18,10 @@ const QString write_text = QStringLiteral("写入");
 const QString channel_row = QStringLiteral("频道：");
 const QString id_row = QStringLiteral("ID标识：");
 
-QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
+QLabel* make_opaque_label(QWidget* parent, const QString& text, const QFont& font,
+                          const QRect& where)
 {
-    auto* label = new QLabel(text, parent);
-    label->setFont(font);
-    label->setGeometry(where);
+    QLabel* label = make_label(parent, text, font, where);
     label->setAutoFillBackground(true);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, Qt::black);
@@ -40,15 +39,6 @@ QLineEdit* make_box(QWidget* parent, const QRect& where)
     box->setPalette(palette);
     return box;
 }
-
-QPushButton* make_button(QWidget* parent, const QString& text, const QRect& where)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setFont(large_font());
-    button->setGeometry(where);
-    button->setAutoDefault(false);
-    return button;
-}
 } // namespace
 
 canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
@@ -61,24 +51,24 @@ canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
                    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(tw(5970), tw(5955));
 
-    Label3 = make_label(this, QStringLiteral("主机参数："), large_font(), tw_rect(360, 240, 1695, 375));
-    Label1 = make_label(this, id_row, medium_font(), tw_rect(480, 840, 1215, 375));
+    Label3 = make_opaque_label(this, QStringLiteral("主机参数："), large_font(), tw_rect(360, 240, 1695, 375));
+    Label1 = make_opaque_label(this, id_row, medium_font(), tw_rect(480, 840, 1215, 375));
     zhuji_id = make_box(this, tw_rect(1680, 840, 975, 375));
     Command1 = make_button(this, read_text, tw_rect(3000, 840, 855, 375));
     Command2 = make_button(this, write_text, tw_rect(3960, 840, 855, 375));
-    Label2 = make_label(this, channel_row, medium_font(), tw_rect(600, 1440, 1095, 375));
+    Label2 = make_opaque_label(this, channel_row, medium_font(), tw_rect(600, 1440, 1095, 375));
     pinlv = make_box(this, tw_rect(1680, 1440, 975, 375));
     Command3 = make_button(this, read_text, tw_rect(3000, 1440, 855, 375));
     Command4 = make_button(this, write_text, tw_rect(3960, 1440, 855, 375));
-    Label4 = make_label(this, QStringLiteral("从机参数："), large_font(), tw_rect(360, 2520, 1695, 375));
-    Label7 = make_label(this, QStringLiteral("地址："), medium_font(), tw_rect(720, 3120, 975, 375));
+    Label4 = make_opaque_label(this, QStringLiteral("从机参数："), large_font(), tw_rect(360, 2520, 1695, 375));
+    Label7 = make_opaque_label(this, QStringLiteral("地址："), medium_font(), tw_rect(720, 3120, 975, 375));
     Text4 = make_box(this, tw_rect(1680, 3120, 975, 375));
     Command10 = make_button(this, QStringLiteral("对  码"), tw_rect(3000, 3120, 1815, 375));
-    Label5 = make_label(this, id_row, medium_font(), tw_rect(480, 3720, 1215, 375));
+    Label5 = make_opaque_label(this, id_row, medium_font(), tw_rect(480, 3720, 1215, 375));
     Text2 = make_box(this, tw_rect(1680, 3720, 975, 375));
     Command5 = make_button(this, read_text, tw_rect(3000, 3720, 855, 375));
     Command6 = make_button(this, write_text, tw_rect(3960, 3720, 855, 375));
-    Label6 = make_label(this, channel_row, medium_font(), tw_rect(600, 4320, 1095, 375));
+    Label6 = make_opaque_label(this, channel_row, medium_font(), tw_rect(600, 4320, 1095, 375));
     Text3 = make_box(this, tw_rect(1680, 4320, 975, 375));
     Command7 = make_button(this, read_text, tw_rect(3000, 4320, 855, 375));
     Command8 = make_button(this, write_text, tw_rect(3960, 4320, 855, 375));

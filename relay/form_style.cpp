@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
@@ -41,6 +43,23 @@ QFont medium_font() { return song(20); }
 QColor gray_text_colour()
 {
     return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+}
+
+QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
+{
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setGeometry(where);
+    return label;
+}
+
+QPushButton* make_button(QWidget* parent, const QString& text, const QRect& where)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setFont(large_font());
+    button->setGeometry(where);
+    button->setAutoDefault(false);
+    return button;
 }
 
 void center_on_screen(QWidget* window)

@@ -10,6 +10,8 @@
 #include <QRect>
 #include <QString>
 
+class QLabel;
+class QPushButton;
 class QWidget;
 
 namespace telvar {
@@ -34,6 +36,10 @@ inline QColor released_colour() { return QColor(255, 0, 0); }
 inline QColor unknown_colour() { return QColor(255, 255, 0); }
 /** The platform's grey for disabled text. */
 QColor gray_text_colour();
+
+/** A label, a button (never a default button) and their fonts, as the descriptions place them. */
+QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where);
+QPushButton* make_button(QWidget* parent, const QString& text, const QRect& where);
 
 /** Places a top-level window centred on its screen, before or after it is shown. */
 void center_on_screen(QWidget* window);

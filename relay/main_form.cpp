@@ -30,23 +30,6 @@ int channel_label_width(int index)
     return index == 14 ? 1455 : 1335;
 }
 
-QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
-{
-    auto* label = new QLabel(text, parent);
-    label->setFont(font);
-    label->setGeometry(where);
-    return label;
-}
-
-QPushButton* make_button(QWidget* parent, const QString& text, const QRect& where)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setFont(large_font());
-    button->setGeometry(where);
-    button->setAutoDefault(false);
-    return button;
-}
-
 QLineEdit* make_locked_box(QWidget* parent, const QRect& where)
 {
     auto* box = new QLineEdit(QStringLiteral("1"), parent);
