@@ -12,6 +12,7 @@
 // call, and the host module then stays silent.
 #pragma once
 
+#include "params/canshu_protocol.h"
 #include "serial/frame.h"
 
 #include <QString>
@@ -22,18 +23,6 @@
 
 namespace telvar::sim
 {
-
-// Request codes the modules understand.
-constexpr std::uint8_t read_host_id = 0x30;
-constexpr std::uint8_t write_host_id = 0x31;
-constexpr std::uint8_t read_host_channel = 0x32;
-constexpr std::uint8_t write_host_channel = 0x33;
-constexpr std::uint8_t pair_with_board = 0x34;
-constexpr std::uint8_t read_slave_id = 0x40;
-constexpr std::uint8_t write_slave_id = 0x41;
-constexpr std::uint8_t read_slave_channel = 0x42;
-constexpr std::uint8_t write_slave_channel = 0x43;
-constexpr std::uint8_t host_target = 0xFF;
 
 struct radio_module {
     std::uint32_t id = 1;
