@@ -8,6 +8,15 @@
 
 namespace telvar {
 
+void apply_line_settings(QSerialPort& port)
+{
+    port.setBaudRate(QSerialPort::Baud9600);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+}
+
 qt_serial_port::qt_serial_port(QObject* parent) : serial_port(parent)
 {
     connect(&port_, &QSerialPort::readyRead, this, &qt_serial_port::raise_received);
@@ -40,11 +49,7 @@ open_result qt_serial_port::open_device(const QString& path)
         return {false, open_failure::not_found, path, {}};
 
     port_.setPortName(path);
-    port_.setBaudRate(QSerialPort::Baud9600);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
+    apply_line_settings(port_);
     if (!port_.open(QIODevice::ReadWrite)) {
         open_result result{false, open_failure::other, path, port_.errorString()};
         switch (port_.error()) {

@@ -8,6 +8,9 @@
 
 namespace telvar {
 
+/** Sets the fixed line: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control. */
+void apply_line_settings(QSerialPort& port);
+
 class qt_serial_port final : public serial_port {
     Q_OBJECT
 public:

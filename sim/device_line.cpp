@@ -1,5 +1,7 @@
 #include "sim/sim_line.h"
 
+#include "serial/qt_serial_port.h"
+
 #include <QSerialPort>
 #include <QTimer>
 
@@ -31,11 +33,7 @@ public:
     {
         port_.close();
         port_.setPortName(path_);
-        port_.setBaudRate(QSerialPort::Baud9600);
-        port_.setDataBits(QSerialPort::Data8);
-        port_.setParity(QSerialPort::NoParity);
-        port_.setStopBits(QSerialPort::OneStop);
-        port_.setFlowControl(QSerialPort::NoFlowControl);
+        apply_line_settings(port_);
         if (!port_.open(QIODevice::ReadWrite)) {
             error = QStringLiteral("cannot open %1: %2").arg(path_, port_.errorString());
             port_.clearError();
