@@ -6,7 +6,9 @@ TELVAR_WINDOWS=ON picks the _win files in place of the _unix ones, and CMake's
 file API (codemodel) reports every target's sources with their include paths
 and defines. Each C++ file is then compiled, syntax only and with warnings on,
 by the MinGW-w64 cross compiler against Debian's Qt headers, and each resource
-script goes through windres. Any message from the compiler fails the check.
+script goes through windres. Any message from the compiler fails the check;
+-Wpedantic also reports GCC extensions that MSVC, the compiler of the Windows
+build, refuses.
 
 Besides compiling, two rules hold: no _unix file is in the Windows build, and
 every _win file and resource script of the source tree is in it.
@@ -199,7 +201,7 @@ def check(source, build, only=None, jobs=2, verbose=False):
 
         def compile_one(item):
             path, target, group = item
-            cmd = [CXX, "-fsyntax-only", "-Wall", "-Wextra", *cross_flags(group, mosq),
+            cmd = [CXX, "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", *cross_flags(group, mosq),
                    str(source / path)]
             out = run(cmd, cwd=build)
             return path, target, out.returncode, out.stdout.strip()
