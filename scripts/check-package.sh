@@ -76,8 +76,12 @@ expected() {
 content_list() {
     local listed
     listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }' | sort)
-    diff <(expected | sort) <(echo "$listed") | sed -n 's/^< /missing: /p; s/^> /stray:   /p' |
-        grep . && return 1
+    local wrong
+    wrong=$(diff <(expected | sort) <(echo "$listed") | sed -n 's/^< /missing: /p; s/^> /stray:   /p')
+    if [ -n "$wrong" ]; then
+        echo "$wrong"
+        return 1
+    fi
     echo "$(wc -l <<<"$listed") files, as expected"
 }
 check "package holds every program and file, and nothing else" content_list
@@ -91,10 +95,11 @@ control_fields() {
             status=1
         fi
     done
-    dpkg-deb -f "$deb" Maintainer | grep -Eq '<[^@ ]+@[^> ]+>' || { echo "Maintainer has no address"; status=1; }
+    grep -Eq '<[^@ ]+@[^> ]+>' <<<"$(dpkg-deb -f "$deb" Maintainer)" ||
+        { echo "Maintainer has no address"; status=1; }
     # Worked out by dpkg-shlibdeps from the binaries.
-    for f in libc6 libqt6core6 libqt6widgets6 libqt6serialport6; do
-        dpkg-deb -f "$deb" Depends | grep -q "$f" || { echo "Depends lacks $f"; status=1; }
+    for f in libc6 libqt6core6 libqt6widgets6 libqt6serialport6 libmosquitto1; do
+        grep -q "$f" <<<"$(dpkg-deb -f "$deb" Depends)" || { echo "Depends lacks $f"; status=1; }
     done
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || { echo "Version is not $version"; status=1; }
     [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
