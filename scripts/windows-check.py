@@ -133,10 +133,17 @@ def check(source, build, only=None, jobs=2, verbose=False):
     units, autogen, rc_files, owners = {}, [], set(), set()
     configured_from = {}
     tree = tree_files(source)
+    # A resource script configured into the build folder is named after the
+    # .rc.in in the same folder of the tree (app/telvar.rc.in may become
+    # build/app/telvar.rc and build/app/telvar-v1.1.rc).
+    templates = {}
     for f in tree:
         if f.name.endswith(".rc.in"):
-            for t_rc in build.rglob(f.name[:-3]):
-                configured_from[rel(t_rc)] = str(f)
+            templates.setdefault(str(f.parent), []).append(str(f))
+    for t_rc in build.rglob("*.rc"):
+        folder = str(t_rc.parent.relative_to(build))
+        if len(templates.get(folder, [])) == 1:
+            configured_from[rel(t_rc)] = templates[folder][0]
     for t in targets:
         if t["type"] == "UTILITY":
             if t["name"].endswith("_autogen"):
