@@ -4,7 +4,8 @@
 The list of files comes from the CMake project itself: a configure with
 TELVAR_WINDOWS=ON picks the _win files in place of the _unix ones, and CMake's
 file API (codemodel) reports every target's sources with their include paths
-and defines. Each C++ file is then compiled, syntax only and with warnings on,
+and defines; sources made at build time (moc's, rcc's) are made without
+building anything else. Each C++ file is then compiled, syntax only and with warnings on,
 by the MinGW-w64 cross compiler against Debian's Qt headers, and each resource
 script goes through windres. Any message from the compiler fails the check;
 -Wpedantic also reports GCC extensions that MSVC, the compiler of the Windows
@@ -70,10 +71,13 @@ def tree_files(source):
 
 
 def configure(source, build):
+    cache = build / "CMakeCache.txt"
+    if cache.exists() and "CMAKE_GENERATOR:INTERNAL=Ninja" not in cache.read_text():
+        shutil.rmtree(build)
     query = build / ".cmake/api/v1/query"
     query.mkdir(parents=True, exist_ok=True)
     (query / "codemodel-v2").touch()
-    out = run(["cmake", "-S", str(source), "-B", str(build), "-DTELVAR_WINDOWS=ON",
+    out = run(["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja", "-DTELVAR_WINDOWS=ON",
                "-DBUILD_TESTING=ON", "-DCMAKE_BUILD_TYPE=Release"])
     if out.returncode != 0:
         return None, out.stdout
@@ -130,7 +134,7 @@ def check(source, build, only=None, jobs=2, verbose=False):
         # Configured files are named after their source in the tree.
         return configured_from.get(path, path)
 
-    units, autogen, rc_files, owners = {}, [], set(), set()
+    units, autogen, rc_files, owners, generated = {}, [], set(), set(), set()
     configured_from = {}
     tree = tree_files(source)
     # A resource script configured into the build folder is named after the
@@ -159,6 +163,9 @@ def check(source, build, only=None, jobs=2, verbose=False):
             group = groups[s["compileGroupIndex"]] if "compileGroupIndex" in s else None
             if group is None or group["language"] != "CXX":
                 continue
+            if s.get("isGenerated") and "_autogen/" not in path:
+                generated.add(Path(s["path"]) if Path(s["path"]).is_absolute()
+                              else source / s["path"])
             units.setdefault((path, json.dumps(group, sort_keys=True)), (t["name"], group))
 
     in_build = {p for p, _ in units} | rc_files
@@ -175,6 +182,14 @@ def check(source, build, only=None, jobs=2, verbose=False):
             rules.messages.append(f"{name}: a resource script that no target builds")
     if not rc_files:
         rules.messages.append("no resource script: the windows would have no icon or version block")
+
+    # Sources made at build time other than moc's (rcc's, for one): Ninja
+    # makes each alone.
+    if generated:
+        out = run(["ninja", "-C", str(build), *(str(g.relative_to(build)) for g in sorted(generated))])
+        if out.returncode != 0:
+            compiled.messages.append("generating sources failed:\n" + out.stdout.strip())
+            return results
 
     # moc's output, for the files that include it and for mocs_compilation.cpp.
     # The _autogen targets would first build every library they link, so
@@ -324,7 +339,7 @@ def main():
     parser.add_argument("-v", "--verbose", action="store_true", help="name every file compiled")
     args = parser.parse_args()
     source = Path(__file__).resolve().parent.parent
-    for tool in (CXX, WINDRES):
+    for tool in (CXX, WINDRES, "ninja"):
         if not shutil.which(tool):
             print(f"windows-check: {tool} is missing; run scripts/install-deps.sh", file=sys.stderr)
             return 2
