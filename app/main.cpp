@@ -1,9 +1,9 @@
 // Entry point of both builds; TELVAR_BUILD_V11 picks the older one.
 #include "app/app_icon.h"
-#include "app/build_variant.h"
 #include "relay/form_style.h"
 #include "relay/main_form.h"
 #include "serial/qt_serial_port.h"
+#include "variant/build_variant.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
 #include "relay/form_style.h"
 
-#include "app/build_variant.h"
+#include "variant/build_variant.h"
 
 #include <QApplication>
 #include <QGuiApplication>
