@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace telvar {
@@ -34,6 +35,8 @@ QLineEdit* make_box(QWidget* parent, const QRect& where)
     auto* box = new QLineEdit(parent);
     box->setFont(medium_font());
     box->setGeometry(where);
+    // No limit: a long paste is refused whole with its message, never cut short unseen.
+    box->setMaxLength(std::numeric_limits<int>::max());
     QPalette palette = box->palette();
     palette.setColor(QPalette::Text, Qt::black);
     box->setPalette(palette);

@@ -195,7 +195,7 @@ void tst_canshu_dialog::layout()
     }
     if (auto* box = qobject_cast<QLineEdit*>(w)) {
         QVERIFY(!box->isReadOnly());
-        QCOMPARE(box->maxLength(), 32767);  // Qt's own limit, none of ours
+        QVERIFY(box->maxLength() > 32767);  // above Qt's default cut-off
     }
     if (qobject_cast<QPushButton*>(w) && w->isVisible())
         QVERIFY(w->isEnabled());
