@@ -24,9 +24,7 @@ QLabel* make_opaque_label(QWidget* parent, const QString& text, const QFont& fon
 {
     QLabel* label = make_label(parent, text, font, where);
     label->setAutoFillBackground(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::black);
-    label->setPalette(palette);
+    set_black_text(label, QPalette::WindowText);
     return label;
 }
 
@@ -37,9 +35,7 @@ QLineEdit* make_box(QWidget* parent, const QRect& where)
     box->setGeometry(where);
     // No limit: a long paste is refused whole with its message, never cut short unseen.
     box->setMaxLength(std::numeric_limits<int>::max());
-    QPalette palette = box->palette();
-    palette.setColor(QPalette::Text, Qt::black);
-    box->setPalette(palette);
+    set_black_text(box, QPalette::Text);
     return box;
 }
 } // namespace
@@ -50,6 +46,7 @@ canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
     setObjectName(QStringLiteral("canshu"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(dialog_caption());
+    setPalette(light_palette());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(tw(5970), tw(5955));
@@ -299,9 +296,7 @@ void canshu::show_canshu_reply()
     if (!reply.paired)
         return;
     QPointer<QMessageBox> box =
-        new QMessageBox(QMessageBox::NoIcon, program_title(), QStringLiteral("对码成功！"),
-                        QMessageBox::Ok, this);
-    box->setWindowModality(Qt::WindowModal);
+        make_message_box(QMessageBox::NoIcon, QStringLiteral("对码成功！"), QMessageBox::Ok, this);
     box->setDefaultButton(QMessageBox::Ok);
     box->setEscapeButton(QMessageBox::Ok);
     box->exec();
@@ -327,11 +322,9 @@ std::optional<std::int32_t> canshu::number_in(QLineEdit* box)
 bool canshu::confirm_channel_write()
 {
     QPointer<canshu> self(this);
-    QPointer<QMessageBox> box = new QMessageBox(
-        QMessageBox::NoIcon, program_title(),
-        QStringLiteral("写入之后，将按照新的频道通信，确认吗？"),
-        QMessageBox::Ok | QMessageBox::Cancel, this);
-    box->setWindowModality(Qt::WindowModal);
+    QPointer<QMessageBox> box =
+        make_message_box(QMessageBox::NoIcon, QStringLiteral("写入之后，将按照新的频道通信，确认吗？"),
+                         QMessageBox::Ok | QMessageBox::Cancel, this);
     box->setDefaultButton(QMessageBox::Ok);
     box->setEscapeButton(QMessageBox::Cancel);
     const int answer = box->exec();
