@@ -12,7 +12,8 @@ script goes through windres. Any message from the compiler fails the check;
 build, refuses.
 
 Besides compiling, two rules hold: no _unix file is in the Windows build, and
-every _win file and resource script of the source tree is in it.
+every _win file and resource script of the source tree is in it. And the
+hosted workflow (.github/workflows/windows.yml) must run the README's steps.
 
   python3 scripts/windows-check.py            # the check
   python3 scripts/windows-check.py --prove    # and show that it catches faults
@@ -32,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 from pathlib import Path
 
 CXX = "x86_64-w64-mingw32-g++-posix"
@@ -252,6 +254,27 @@ def check(source, build, only=None, jobs=2, verbose=False):
     return results
 
 
+def workflow_follows_readme(source):
+    """The hosted workflow's build steps are the README's, word for word."""
+    r = result("the Windows workflow runs the README's steps")
+    flow = (source / ".github/workflows/windows.yml").read_text()
+    runs = []
+    for m in re.finditer(r"^( *)run: \|\n((?:\1  .*\n|\s*\n)+)", flow, re.M):
+        runs.append(textwrap.dedent(m.group(2)).strip())
+    readme = (source / "README.md").read_text()
+    section = readme[readme.find("\n## Windows"):]
+    section = section[:section.find("\n## ", 1)]
+    blocks = [textwrap.dedent(b).strip() for b in re.findall(r"```powershell\n(.*?)```", section, re.S)]
+    # The workflow's first step only says where the runner keeps vcpkg.
+    for run_block in runs[1:]:
+        if run_block not in blocks:
+            r.messages.append("not in the README:\n" + run_block)
+    for block in blocks:
+        if block not in runs:
+            r.messages.append("not in the workflow:\n" + block)
+    return r
+
+
 def report(results, indent=""):
     for r in results:
         extra = f" ({r.count} files)" if hasattr(r, "count") else ""
@@ -345,6 +368,7 @@ def main():
             return 2
 
     results = check(source, source / args.build, jobs=args.jobs, verbose=args.verbose)
+    results.append(workflow_follows_readme(source))
     report(results)
     outcomes = [r.ok for r in results]
     if args.prove:
