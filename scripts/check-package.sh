@@ -48,6 +48,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+tools() {
+    local t missing=()
+    for t in cpack dpkg-shlibdeps lintian desktop-file-validate appstreamcli Xvfb xdotool; do
+        command -v "$t" >/dev/null || missing+=("$t")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "missing: ${missing[*]}; install them with TELVAR_WITH_PACKAGING=1 bash scripts/install-deps.sh"
+    return 1
+}
+check "the package tools are installed" tools
+
 build_package() {
     # The build's own output only when it fails.
     bash scripts/package.sh >"$tmp/package.log" 2>&1 && test -f "$deb" && return 0

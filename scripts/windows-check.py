@@ -364,7 +364,8 @@ def main():
     source = Path(__file__).resolve().parent.parent
     for tool in (CXX, WINDRES, "ninja"):
         if not shutil.which(tool):
-            print(f"windows-check: {tool} is missing; run scripts/install-deps.sh", file=sys.stderr)
+            print(f"windows-check: {tool} is missing; install it with "
+                  "TELVAR_WITH_PACKAGING=1 bash scripts/install-deps.sh", file=sys.stderr)
             return 2
 
     results = check(source, source / args.build, jobs=args.jobs, verbose=args.verbose)
