@@ -16,8 +16,11 @@ int main(int argc, char* argv[])
 
 #ifdef TELVAR_BUILD_V11
     const auto& variant = telvar::variant_v11();
+    // Docks and task bars find the menu entry, and its name, by this.
+    QApplication::setDesktopFileName(QStringLiteral("telvar-v1.1"));
 #else
     const auto& variant = telvar::variant_v20();
+    QApplication::setDesktopFileName(QStringLiteral("telvar"));
 #endif
     telvar::main_form window(variant, [] { return std::make_unique<telvar::qt_serial_port>(); });
     window.show();

@@ -12,6 +12,12 @@ packages=(
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
 fi
+# The package phase (Debian package and its checkers) and the Windows check
+# (MinGW-w64 against Debian's Qt headers; libmosquitto's header for the bridge).
+if [ "${TELVAR_WITH_PACKAGING:-0}" = 1 ]; then
+    packages+=(dpkg-dev lintian desktop-file-utils appstream systemd man-db ninja-build)
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libmosquitto-dev)
+fi
 # The peer the benchmark compares Telvar's cost with.
 if [ "${TELVAR_WITH_PEER:-0}" = 1 ]; then
     packages+=(cutecom)

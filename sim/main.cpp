@@ -1,6 +1,7 @@
 // telvar-sim: a simulated relay installation on the far side of a serial line.
 #include "sim/host_system.h"
 #include "sim/simulator.h"
+#include "telvar_version.h"
 
 #include <QCoreApplication>
 
@@ -17,6 +18,10 @@ int main(int argc, char* argv[])
     }
     if (parsed.help) {
         std::fputs(parsed.help_text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parsed.version) {
+        std::fputs("telvar-sim " TELVAR_VERSION "\n", stdout);
         return 0;
     }
     telvar::sim::quit_on_signals(&app);

@@ -78,6 +78,7 @@ const char* const help_text =
     "  that cannot be carried out is answered with a line starting \"error\".\n"
     "\n"
     "  --help               show this text\n"
+    "  --version            show the version\n"
     "\n"
     "Exit codes: 0 normal end, 1 the line could not be made or was lost,\n"
     "2 a bad option (the message names it).\n";
@@ -211,7 +212,7 @@ parse_outcome parse_options(const QStringList& arguments)
         QStringLiteral("seed")};
     static const QStringList flags = {QStringLiteral("log"), QStringLiteral("control"),
                                       QStringLiteral("echo"), QStringLiteral("pace"),
-                                      QStringLiteral("help")};
+                                      QStringLiteral("help"), QStringLiteral("version")};
 
     for (int i = 1; i < arguments.size(); ++i) {
         const QString arg = arguments[i];
@@ -250,6 +251,8 @@ parse_outcome parse_options(const QStringList& arguments)
         QString error;
         if (name == QLatin1String("help")) {
             outcome.help = true;
+        } else if (name == QLatin1String("version")) {
+            outcome.version = true;
         } else if (name == QLatin1String("log")) {
             o.log = true;
         } else if (name == QLatin1String("control")) {

@@ -27,6 +27,7 @@ struct sim_options {
 struct parse_outcome {
     sim_options options;
     bool help = false;
+    bool version = false;
     QString help_text;
     QString error; // names the option; empty when all is well
 };

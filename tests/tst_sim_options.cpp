@@ -37,6 +37,9 @@ void tst_sim_options::accepted_data()
         << QStringList{"--board=1,relays=0001", "--board=2,channel=3"}
         << QStringList{"board 1 relays 0001 id 1 channel 1", "board 2 relays 0000 id 1 channel 3",
                        "host id 1 channel 1"};
+    QTest::newRow("version asked") << QStringList{"--version"}
+                                   << QStringList{"board 1 relays 00A5 id 1 channel 1",
+                                                  "host id 1 channel 1"};
 }
 
 void tst_sim_options::accepted()
@@ -74,6 +77,7 @@ void tst_sim_options::refused_data()
         << QStringList{"--board", "1", "--board", "1,id=3"} << "--board";
     QTest::newRow("flag given a value") << QStringList{"--echo=yes"} << "--echo";
     QTest::newRow("seed not a number") << QStringList{"--seed", "abc"} << "--seed";
+    QTest::newRow("version given a value") << QStringList{"--version=2"} << "--version";
 }
 
 void tst_sim_options::refused()
@@ -91,7 +95,7 @@ void tst_sim_options::help_names_every_option()
     for (const char* option :
          {"--device", "--com", "--log", "--control", "--board", "--host-id", "--host-channel",
           "--loss", "--bad-checksum", "--delay", "--split", "--split-gap", "--stray", "--echo",
-          "--pace", "--vanish-after", "--seed", "--help"})
+          "--pace", "--vanish-after", "--seed", "--help", "--version"})
         QVERIFY2(parsed.help_text.contains(QLatin1String(option)), option);
 }
 
