@@ -145,28 +145,29 @@ std::optional<qint64> read_whole(const QString& text, qint64 low, qint64 high,
     const QString shown = text.size() > 24 ? text.left(24) + QStringLiteral("...") : text;
     const number_reading reading = read_number(text);
     QString why;
+    const QString quoted = QStringLiteral(" \"%1\"").arg(shown);
     switch (reading.fault) {
     case number_fault::none:
         if (reading.value >= low && reading.value <= high)
             return reading.value;
-        why = QStringLiteral("\"%1\" is out of range").arg(shown);
+        why = quoted + QStringLiteral(" is out of range");
         break;
     case number_fault::empty:
-        why = QStringLiteral("the value is empty");
+        why = QStringLiteral(" is empty");
         break;
     case number_fault::negative:
-        why = QStringLiteral("\"%1\" has a sign").arg(shown);
+        why = quoted + QStringLiteral(" has a sign");
         break;
     case number_fault::not_decimal:
-        why = text.startsWith(QLatin1Char('+'))
-                  ? QStringLiteral("\"%1\" has a sign").arg(shown)
-                  : QStringLiteral("\"%1\" is not a whole number in digits").arg(shown);
+        why = quoted + (text.startsWith(QLatin1Char('+')) ? QStringLiteral(" has a sign")
+                                                          : QStringLiteral(" is not a whole number "
+                                                                           "in digits"));
         break;
     case number_fault::too_large:
-        why = QStringLiteral("\"%1\" is out of range").arg(shown);
+        why = quoted + QStringLiteral(" is out of range");
         break;
     }
-    error = QStringLiteral("%1: %2; %3").arg(what, why, range);
+    error = QStringLiteral("%1%2; %3").arg(what, why, range);
     return std::nullopt;
 }
 
@@ -324,7 +325,7 @@ parse_result parse_command_line(const QStringList& arguments)
             address_text = value;
             address_given = true;
         } else if (name == QLatin1String("timeout")) {
-            const auto ms = read_whole(value, 10, 60000, shown + QStringLiteral(" (ms)"), error);
+            const auto ms = read_whole(value, 10, 60000, shown, error);
             if (!ms)
                 return refuse(error);
             run.timeout_ms = int(*ms);
@@ -335,7 +336,7 @@ parse_result parse_command_line(const QStringList& arguments)
             run.retries = int(*n);
             run.retries_given = true;
         } else if (name == QLatin1String("interval")) {
-            const auto ms = read_whole(value, 20, 60000, shown + QStringLiteral(" (ms)"), error);
+            const auto ms = read_whole(value, 20, 60000, shown, error);
             if (!ms)
                 return refuse(error);
             run.interval_ms = int(*ms);
@@ -361,7 +362,7 @@ parse_result parse_command_line(const QStringList& arguments)
         const QStringList parts =
             address_given ? address_text.split(QLatin1Char(',')) : QStringList{QStringLiteral("1")};
         for (const QString& part : parts) {
-            const auto a = read_whole(part, 0, 255, QStringLiteral("-a (board address)"), error);
+            const auto a = read_whole(part, 0, 255, QStringLiteral("address (-a)"), error);
             if (!a)
                 return refuse(error);
             if (!run.addresses.contains(int(*a)))
@@ -369,7 +370,7 @@ parse_result parse_command_line(const QStringList& arguments)
         }
         run.address = run.addresses.front();
     } else if (address_given) {
-        const auto a = read_whole(address_text, 0, 255, QStringLiteral("-a (board address)"),
+        const auto a = read_whole(address_text, 0, 255, QStringLiteral("address (-a)"),
                                   error);
         if (!a)
             return refuse(address_text.contains(QLatin1Char(','))
