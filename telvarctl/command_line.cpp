@@ -131,6 +131,16 @@ std::optional<link::parameter> read_parameter(const QString& text)
     return std::nullopt;
 }
 
+// An argument as it goes into a message: never a page of it, nor control characters.
+QString clip(const QString& text)
+{
+    QString shown = text.size() > 24 ? text.left(24) + QStringLiteral("...") : text;
+    for (QChar& c : shown)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char('?');
+    return shown;
+}
+
 const QString parameters_accepted =
     QStringLiteral("host-id, host-channel, slave-id or slave-channel");
 
@@ -141,8 +151,7 @@ std::optional<qint64> read_whole(const QString& text, qint64 low, qint64 high,
 {
     const QString range =
         QStringLiteral("give a whole number from %1 to %2").arg(low).arg(high);
-    // Shown as typed, but never a page of it.
-    const QString shown = text.size() > 24 ? text.left(24) + QStringLiteral("...") : text;
+    const QString shown = clip(text);
     const number_reading reading = read_number(text);
     QString why;
     const QString quoted = QStringLiteral(" \"%1\"").arg(shown);
@@ -242,8 +251,10 @@ parse_result parse_command_line(const QStringList& arguments)
     bool interval_given = false;
     bool address_given = false;
 
+    // A refusal wins over --help and --version given beside it.
     const auto refuse = [&](const QString& why) {
         out.error = why;
+        out.help = out.version = false;
         return out;
     };
 
@@ -278,7 +289,8 @@ parse_result parse_command_line(const QStringList& arguments)
             o = find_long(name);
             shown = QStringLiteral("--") + name;
             if (!o)
-                return refuse(QStringLiteral("unknown option %1 (see telvarctl --help)").arg(shown));
+                return refuse(
+                    QStringLiteral("unknown option %1 (see telvarctl --help)").arg(clip(shown)));
             if (has_value && !o->takes_value)
                 return refuse(QStringLiteral("%1 takes no value").arg(shown));
         } else {
@@ -289,7 +301,7 @@ parse_result parse_command_line(const QStringList& arguments)
             if (arg.size() > 2) {
                 if (!o->takes_value)
                     return refuse(
-                        QStringLiteral("unknown option %1 (see telvarctl --help)").arg(arg));
+                        QStringLiteral("unknown option %1 (see telvarctl --help)").arg(clip(arg)));
                 value = arg.mid(2);
                 has_value = true;
             }
@@ -318,7 +330,7 @@ parse_result parse_command_line(const QStringList& arguments)
                 return refuse(QStringLiteral("%1: \"%2\" is not a port; give a port number "
                                              "from 1 to %3 (or COM1 to COM%3) or a device path "
                                              "such as /dev/ttyUSB0")
-                                  .arg(shown, value)
+                                  .arg(shown, clip(value))
                                   .arg(link::largest_port));
             run.port = *spec;
         } else if (name == QLatin1String("address")) {
@@ -353,7 +365,7 @@ parse_result parse_command_line(const QStringList& arguments)
     QString error;
     const auto too_many = [&](int allowed) {
         return words.size() > allowed
-                   ? QStringLiteral("%1: unexpected argument \"%2\"").arg(verb, words[allowed])
+                   ? QStringLiteral("%1: unexpected argument \"%2\"").arg(verb, clip(words[allowed]))
                    : QString();
     };
 
@@ -413,7 +425,7 @@ parse_result parse_command_line(const QStringList& arguments)
         else
             return refuse(words.isEmpty() ? QStringLiteral("all: say on or off")
                                           : QStringLiteral("all: \"%1\" is neither on nor off")
-                                                .arg(words[0]));
+                                                .arg(clip(words[0])));
         error = too_many(1);
     } else if (verb == QLatin1String("watch")) {
         run.what = command::watch;
@@ -434,7 +446,7 @@ parse_result parse_command_line(const QStringList& arguments)
             if (*b < *a)
                 return refuse(QStringLiteral("scan: \"%1\" runs backwards; give FROM-TO with "
                                              "FROM no greater than TO, both from 0 to 255")
-                                  .arg(range));
+                                  .arg(clip(range)));
             run.scan_from = int(*a);
             run.scan_to = int(*b);
             error = too_many(1);
@@ -446,7 +458,7 @@ parse_result parse_command_line(const QStringList& arguments)
         const auto p = read_parameter(words[0]);
         if (!p)
             return refuse(QStringLiteral("%1: no parameter is called \"%2\"; give %3")
-                              .arg(verb, words[0], parameters_accepted));
+                              .arg(verb, clip(words[0]), parameters_accepted));
         run.param = *p;
         if (run.what == command::get) {
             error = too_many(1);
@@ -473,7 +485,7 @@ parse_result parse_command_line(const QStringList& arguments)
     } else {
         return refuse(QStringLiteral("unknown command \"%1\" (status, on, off, toggle, all, "
                                      "watch, scan, get, set, pair, ports; see telvarctl --help)")
-                          .arg(verb));
+                          .arg(clip(verb)));
     }
     if (!error.isEmpty())
         return refuse(error);
