@@ -30,10 +30,6 @@ void write_line(std::FILE* stream, const QString& line)
 
 int main(int argc, char* argv[])
 {
-    // The plain event loop: nothing here needs glib's, and starting it costs
-    // a few milliseconds of every run of a short command.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("telvarctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVAR_VERSION));
