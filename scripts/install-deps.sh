@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl-dev
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
+    librsvg2-bin  # icons/make-icons.py renders the icon's SVG
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
