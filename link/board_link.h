@@ -5,6 +5,7 @@
 // window's watchdog rule, and reopens a lost device by itself.
 #pragma once
 
+#include "params/canshu_protocol.h"
 #include "relay/relay_protocol.h"
 #include "serial/frame.h"
 #include "serial/serial_port.h"
@@ -12,6 +13,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
@@ -57,12 +59,20 @@ struct link_settings {
     int reopen_max_ms = 30000;
 };
 
+/** "done", "not_confirmed", "no_reply", "port_closed": for logs and JSON. */
+QString outcome_name(outcome result);
+
+// The highest port number that can be asked for.
+constexpr int largest_port = 255;
+
 // Where the line is: a port number as the windows count them, or a device path.
 struct port_spec {
     int number = 0;
     QString path;
     /** "3" or "COM3" is port 3, anything with a slash (or \\.\ on Windows) a path. */
     static std::optional<port_spec> parse(const QString& text);
+    /** "port 3 (/dev/ttyS2)", "port 3" without a device, or the path. */
+    QString describe(const QString& device) const;
 };
 
 /** English operator message for a failed opening: port, device, why, what to do. */
@@ -130,6 +140,40 @@ signals:
     /** Every frame written and every group of 8 bytes read, for -v. */
     void frame_sent(const telvar::frame& bytes);
     void group_received(const telvar::frame& bytes, bool accepted);
+
+private:
+    struct request;
+    struct polled_board;
+    struct state;
+
+    open_result open_port();
+    void enqueue(request r);
+    void pump();
+    void start_request();
+    void send_switch();
+    void send_parameter();
+    void send_relay(int address, std::uint8_t code, std::uint8_t param1, std::uint8_t param2);
+    void after_send(const frame& bytes);
+    void send_poll();
+    void take_groups();
+    bool answers_flight(const reply_group& group) const;
+    void accept(const reply_group& group);
+    void board_answered(int address);
+    static bool shows_asked(const request& r, const relay_states& states);
+    void switch_again();
+    void reply_window_closed();
+    void finish(outcome result);
+    void deliver(request& r, outcome result);
+    void end_all(const QString& why);
+    void on_lost(const QString& reason);
+    void try_reopen();
+
+    std::unique_ptr<serial_port> port_;
+    link_settings settings_;
+    std::unique_ptr<state> s_;
+    QTimer reply_timer_;
+    QTimer poll_timer_;
+    QTimer reopen_timer_;
 };
 
 } // namespace telvar::link

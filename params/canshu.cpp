@@ -173,7 +173,7 @@ void canshu::open_comm_Click()
 
 void canshu::Command1_Click()
 {
-    send(host_mark, host_target, read_host_id, 0, 0, 0, 0);
+    send(read_host_id);
 }
 
 void canshu::Command2_Click()
@@ -183,12 +183,12 @@ void canshu::Command2_Click()
     const auto id = number_in(zhuji_id);
     if (!id)
         return;
-    send_id(host_mark, host_target, write_host_id, *id);
+    send(write_host_id, 0, *id);
 }
 
 void canshu::Command3_Click()
 {
-    send(host_mark, host_target, read_host_channel, 0, 0, 0, 0);
+    send(read_host_channel);
 }
 
 void canshu::Command4_Click()
@@ -201,7 +201,7 @@ void canshu::Command4_Click()
     const auto channel = number_in(pinlv);
     if (!channel)
         return;
-    send(host_mark, host_target, write_host_channel, 0, 0, 0, low_byte(*channel));
+    send(write_host_channel, 0, *channel);
 }
 
 void canshu::Command5_Click()
@@ -211,7 +211,7 @@ void canshu::Command5_Click()
     const auto address = number_in(Text4);
     if (!address)
         return;
-    send(board_mark, low_byte(*address), read_slave_id, 0, 0, 0, 0);
+    send(read_slave_id, *address);
 }
 
 void canshu::Command6_Click()
@@ -224,7 +224,7 @@ void canshu::Command6_Click()
     const auto id = number_in(Text2);
     if (!id)
         return;
-    send_id(board_mark, low_byte(*address), write_slave_id, *id);
+    send(write_slave_id, *address, *id);
 }
 
 void canshu::Command7_Click()
@@ -234,7 +234,7 @@ void canshu::Command7_Click()
     const auto address = number_in(Text4);
     if (!address)
         return;
-    send(board_mark, low_byte(*address), read_slave_channel, 0, 0, 0, 0);
+    send(read_slave_channel, *address);
 }
 
 void canshu::Command8_Click()
@@ -249,7 +249,7 @@ void canshu::Command8_Click()
     const auto channel = number_in(Text3);
     if (!channel)
         return;
-    send(board_mark, low_byte(*address), write_slave_channel, 0, 0, 0, low_byte(*channel));
+    send(write_slave_channel, *address, *channel);
 }
 
 void canshu::Command10_Click()
@@ -259,8 +259,7 @@ void canshu::Command10_Click()
     const auto address = number_in(Text4);
     if (!address)
         return;
-    // Pairing goes to the host module, naming the board it is to pair with.
-    send(host_mark, low_byte(*address), pair_with_board, 0, 0, 0, 0);
+    send(pair_with_board, *address);
 }
 
 void canshu::MSComm1_OnComm()
@@ -336,19 +335,15 @@ bool canshu::confirm_channel_write()
     return self && answer == QMessageBox::Ok;
 }
 
-void canshu::send(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
-                  std::uint8_t b4, std::uint8_t b5, std::uint8_t b6)
+void canshu::send(std::uint8_t code, std::int32_t address, std::int32_t value)
 {
     if (!MSComm1->is_open())
         tell_operator(QStringLiteral("参数设置窗口的串口没有打开，请求没有发送。\n"
                                      "请关闭本窗口，在主窗口选好串口号后再打开参数设置。"));
-    Module1::send_canshu_frame(*MSComm1, b0, b1, b2, b3, b4, b5, b6);
-}
-
-void canshu::send_id(std::uint8_t b0, std::uint8_t b1, std::uint8_t code, std::int32_t id)
-{
-    const auto bytes = id_bytes(static_cast<std::uint32_t>(id));
-    send(b0, b1, code, bytes[0], bytes[1], bytes[2], bytes[3]);
+    const frame request =
+        canshu_request(code, low_byte(address), static_cast<std::uint32_t>(value));
+    Module1::send_canshu_frame(*MSComm1, request[0], request[1], request[2], request[3],
+                               request[4], request[5], request[6]);
 }
 
 void canshu::port_lost(const QString& reason)

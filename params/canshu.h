@@ -95,9 +95,8 @@ private:
     // The number in @p box, or a message naming the box and nothing.
     std::optional<std::int32_t> number_in(QLineEdit* box);
     bool confirm_channel_write();
-    void send(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
-              std::uint8_t b4, std::uint8_t b5, std::uint8_t b6);
-    void send_id(std::uint8_t b0, std::uint8_t b1, std::uint8_t code, std::int32_t id);
+    /** Sends the request @p code for board @p address with @p value (see canshu_request). */
+    void send(std::uint8_t code, std::int32_t address = 0, std::int32_t value = 0);
     void port_lost(const QString& reason);
     void tell_operator(const QString& text);
 

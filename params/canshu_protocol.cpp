@@ -60,6 +60,20 @@ QString number_fault_message(const QString& group, const QString& row, const QSt
         .arg(largest_number);
 }
 
+frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t value)
+{
+    const bool host_own = code >= read_host_id && code <= write_host_channel;
+    // Pairing is asked of the host module, naming the board it is to pair with.
+    const std::uint8_t header = host_own || code == pair_with_board ? host_mark : board_mark;
+    const std::uint8_t target = host_own ? host_target : address;
+    std::array<std::uint8_t, 4> content{};
+    if (code == write_host_id || code == write_slave_id)
+        content = id_bytes(value);
+    else if (code == write_host_channel || code == write_slave_channel)
+        content[3] = static_cast<std::uint8_t>(value & 0xFFu);  // modulo 256, as the dialog sends it
+    return make_frame(header, target, code, content[0], content[1], content[2], content[3]);
+}
+
 canshu_reply decode_canshu_reply(const reply_group& group)
 {
     canshu_reply reply;

@@ -65,6 +65,15 @@ constexpr std::array<std::uint8_t, 4> id_bytes(std::uint32_t id)
 }
 
 /**
+ * The request with parameter code @p code, as the dialog sends it: the host
+ * module's own codes (0x30 to 0x33) go out as 56 FF, pairing as 56 and the
+ * board @p address, the slave module's codes as 55 and @p address. @p value
+ * is the id in bytes 3 to 6 of an id write, the channel in byte 6 of a
+ * channel write (modulo 256); reads and pairing carry zeros.
+ */
+frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t value = 0);
+
+/**
  * The operator's message for a box that holds no usable number: names the box
  * by its group and row as the dialog shows them, and says what is accepted.
  */

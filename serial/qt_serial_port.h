@@ -20,7 +20,7 @@ public:
     /** Opens port @p number, mapped to its device by port_device(). */
     open_result open(int number) override;
     /** Opens the device at @p path directly (a pseudo-terminal in tests). */
-    open_result open_device(const QString& path);
+    open_result open_device(const QString& path) override;
 
     void close() override;
     bool is_open() const override;

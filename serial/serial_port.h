@@ -46,6 +46,12 @@ public:
      */
     virtual open_result open(int number) = 0;
 
+    /**
+     * Opens the device at @p path directly, with the same settings as open().
+     * @return ok, or why not; a port that cannot be opened by path says so.
+     */
+    virtual open_result open_device(const QString& path);
+
     /** Closes the port; unread input is dropped. Harmless when closed. */
     virtual void close() = 0;
 

@@ -44,24 +44,33 @@ private slots:
 void tst_canshu_protocol::request_on_the_wire_data()
 {
     QTest::addColumn<QByteArray>("content");  // bytes 0 to 6
+    QTest::addColumn<QString>("request");     // code (hex), address, value for canshu_request
     QTest::addColumn<QString>("wire");
 
     QTest::newRow("read host id, sum wraps past 0xFF")
-        << bytes("56 FF 30 00 00 00 00") << "56 FF 30 00 00 00 00 85";
-    QTest::newRow("write host channel 5") << bytes("56 FF 33 00 00 00 05") << "56 FF 33 00 00 00 05 8D";
-    QTest::newRow("write host id 258") << bytes("56 FF 31 00 00 01 02") << "56 FF 31 00 00 01 02 89";
-    QTest::newRow("read slave id of board 1") << bytes("55 01 40 00 00 00 00") << "55 01 40 00 00 00 00 96";
-    QTest::newRow("pair with board 1") << bytes("56 01 34 00 00 00 00") << "56 01 34 00 00 00 00 8B";
+        << bytes("56 FF 30 00 00 00 00") << "30 7 0" << "56 FF 30 00 00 00 00 85";
+    QTest::newRow("write host channel 5")
+        << bytes("56 FF 33 00 00 00 05") << "33 0 5" << "56 FF 33 00 00 00 05 8D";
+    QTest::newRow("write host id 258")
+        << bytes("56 FF 31 00 00 01 02") << "31 0 258" << "56 FF 31 00 00 01 02 89";
+    QTest::newRow("read slave id of board 1")
+        << bytes("55 01 40 00 00 00 00") << "40 1 0" << "55 01 40 00 00 00 00 96";
+    QTest::newRow("pair with board 1")
+        << bytes("56 01 34 00 00 00 00") << "34 1 0" << "56 01 34 00 00 00 00 8B";
     QTest::newRow("write host channel 300 sent as 44")
-        << bytes("56 FF 33 00 00 00 2C") << "56 FF 33 00 00 00 2C B4";
+        << bytes("56 FF 33 00 00 00 2C") << "33 0 300" << "56 FF 33 00 00 00 2C B4";
     QTest::newRow("write slave channel 5 of board 1")
-        << bytes("55 01 43 00 00 00 05") << "55 01 43 00 00 00 05 9E";
-    QTest::newRow("largest sum 7 x 0xFF") << bytes("FF FF FF FF FF FF FF") << "FF FF FF FF FF FF FF F9";
+        << bytes("55 01 43 00 00 00 05") << "43 1 5" << "55 01 43 00 00 00 05 9E";
+    QTest::newRow("write slave id 0x01020304 of board 2")
+        << bytes("55 02 41 01 02 03 04") << "41 2 16909060" << "55 02 41 01 02 03 04 A2";
+    QTest::newRow("largest sum 7 x 0xFF")
+        << bytes("FF FF FF FF FF FF FF") << "" << "FF FF FF FF FF FF FF F9";
 }
 
 void tst_canshu_protocol::request_on_the_wire()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, request);
     QFETCH(QString, wire);
     memory_port port;
     port.open(1);
@@ -70,6 +79,13 @@ void tst_canshu_protocol::request_on_the_wire()
     QCOMPARE(port.written.size(), 1);
     QCOMPARE(hex(port.written.front()), wire);
     QCOMPARE(hex(Module1::canshu_frame), wire);
+    // The one builder the dialog and the headless link share gives the same bytes.
+    if (!request.isEmpty()) {
+        const QStringList parts = request.split(QLatin1Char(' '));
+        const frame built = canshu_request(std::uint8_t(parts[0].toUInt(nullptr, 16)),
+                                           std::uint8_t(parts[1].toUInt()), parts[2].toUInt());
+        QCOMPARE(hex(built), wire);
+    }
 }
 
 void tst_canshu_protocol::request_with_port_closed()

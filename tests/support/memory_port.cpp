@@ -11,6 +11,14 @@ open_result memory_port::open(int number)
     return next_open;
 }
 
+open_result memory_port::open_device(const QString& path)
+{
+    open_result result = open(0);
+    opened_path = path;
+    device_ = result.device = path;
+    return result;
+}
+
 void memory_port::write(const frame& bytes)
 {
     if (open_)

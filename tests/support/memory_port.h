@@ -16,6 +16,7 @@ public:
     using serial_port::serial_port;
 
     open_result open(int number) override;
+    open_result open_device(const QString& path) override;
     void close() override { open_ = false; input_.clear(); }
     bool is_open() const override { return open_; }
     void set_threshold(int bytes) override { threshold_ = bytes; }
@@ -34,6 +35,7 @@ public:
     open_result next_open{true, open_failure::none, QStringLiteral("/dev/mem0"), {}};
     QList<frame> written;
     int opened_number = -1;
+    QString opened_path;
     int discards = 0;
     int threshold() const { return threshold_; }
 
