@@ -2,6 +2,7 @@
 
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QRegularExpression>
 
 #include <mosquitto.h>
 
@@ -143,22 +144,34 @@ void mosquitto_client::begin_session()
                                            settings_.keepalive_s);
     const int error_number = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
+        // The network thread would wait for a first attempt that never
+        // happened: try again from here after a growing pause.
         QString library_error;
         {
             std::lock_guard<std::mutex> lock(notes_mutex_);
-            library_error = library_error_;
-            library_error_.clear();
+            library_error.swap(library_error_);
         }
         emit disconnected(describe(rc, error_number, QString(), library_error));
+        schedule_restart();
+        return;
     }
-    // The network thread retries a failed first attempt by itself.
+    // From here on the network thread reconnects by itself.
     const int started = mosquitto_loop_start(mosq_);
     if (started == MOSQ_ERR_SUCCESS) {
         running_ = true;
     } else {
         emit disconnected(QStringLiteral("the MQTT network thread could not start: %1")
                               .arg(QString::fromUtf8(mosquitto_strerror(started))));
+        schedule_restart();
     }
+}
+
+void mosquitto_client::schedule_restart()
+{
+    restart_pause_s_ = restart_pause_s_ == 0
+                           ? settings_.retry_first_s
+                           : std::min(restart_pause_s_ * 2, settings_.retry_max_s);
+    restart_timer_.start(restart_pause_s_ * 1000);
 }
 
 void mosquitto_client::publish(const QString& topic, const QByteArray& payload, int qos,
@@ -265,16 +278,22 @@ void mosquitto_client::session_ended(int code, int error_number, const QString& 
         finish_stop(code == MOSQ_ERR_SUCCESS);
         return;
     }
-    emit disconnected(describe(code, error_number, refusal, library_error));
-    if (thread_ended) {
-        // The library gave up on this session; start over after a growing pause.
-        mosquitto_loop_stop(mosq_, true);
-        running_ = false;
-        restart_pause_s_ = restart_pause_s_ == 0
-                               ? settings_.retry_first_s
-                               : std::min(restart_pause_s_ * 2, settings_.retry_max_s);
-        restart_timer_.start(restart_pause_s_ * 1000);
-    }
+    const QString reason = describe(code, error_number, refusal, library_error);
+    if (thread_ended)
+        abandon_session(reason);
+    else
+        emit disconnected(reason);
+}
+
+void mosquitto_client::abandon_session(const QString& reason)
+{
+    if (!running_ || stopping_)
+        return;
+    emit disconnected(reason);
+    // The library gave up on this session; start over after a growing pause.
+    mosquitto_loop_stop(mosq_, true);
+    running_ = false;
+    schedule_restart();
 }
 
 void mosquitto_client::on_publish(mosquitto*, void* self, int mid)
@@ -306,11 +325,29 @@ void mosquitto_client::on_message(mosquitto*, void* self, const mosquitto_messag
 
 void mosquitto_client::on_log(mosquitto*, void* self, int level, const char* text)
 {
-    if (!(level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)))
+    qCDebug(client_log, "libmosquitto: %s", text);
+    if (!(level & MOSQ_LOG_ERR))
         return;
     auto* me = static_cast<mosquitto_client*>(self);
-    std::lock_guard<std::mutex> lock(me->notes_mutex_);
-    me->library_error_ = QString::fromUtf8(text);
+    QString error = QString::fromUtf8(text);
+    static const QRegularExpression openssl_prefix(QStringLiteral("^OpenSSL Error\\[[0-9]+\\]: "));
+    const bool tls = error.contains(openssl_prefix);
+    error.remove(openssl_prefix);
+    {
+        std::lock_guard<std::mutex> lock(me->notes_mutex_);
+        me->library_error_ = error;
+    }
+    // A failed TLS handshake ends the network thread without a disconnect
+    // callback; the session is given up here and started again.
+    QMetaObject::invokeMethod(
+        me,
+        [me, error, tls] {
+            if (me->connected_)
+                return;
+            me->abandon_session(tls ? me->describe(MOSQ_ERR_TLS, 0, QString(), error)
+                                    : QStringLiteral("the MQTT library reports: %1").arg(error));
+        },
+        Qt::QueuedConnection);
 }
 
 QString mosquitto_client::describe(int code, int error_number, const QString& refusal,
@@ -319,7 +356,9 @@ QString mosquitto_client::describe(int code, int error_number, const QString& re
     if (code == MOSQ_ERR_SUCCESS)
         return QStringLiteral("disconnected");
     if (!refusal.isEmpty()) {
-        QString text = QStringLiteral("the broker refused the connection: %1").arg(refusal);
+        QString why = refusal;
+        why.remove(QRegularExpression(QStringLiteral("^Connection Refused: ")));
+        QString text = QStringLiteral("the broker refused the connection: %1").arg(why);
         if (text.endsWith(QLatin1Char('.')))
             text.chop(1);
         if (refusal.contains(QLatin1String("user name")) ||

@@ -42,6 +42,8 @@ private:
 
     // On this object's thread.
     void begin_session();
+    void schedule_restart();
+    void abandon_session(const QString& reason);
     void session_ended(int code, int error_number, const QString& refusal,
                        const QString& library_error, bool thread_ended);
     void finish_stop(bool session_closed);
