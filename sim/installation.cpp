@@ -88,6 +88,8 @@ std::optional<frame> installation::answer_board(board& b, const frame& request)
         break;
     case release_relay:
     case pull_in_relay: {
+        if (b.ignores_switch)
+            return std::nullopt;
         if (p2 < 1 || p2 > relay_count)
             return std::nullopt;
         const auto bit = static_cast<std::uint16_t>(1u << (p2 - 1));
@@ -98,6 +100,8 @@ std::optional<frame> installation::answer_board(board& b, const frame& request)
         break;
     }
     case switch_all:
+        if (b.ignores_switch)
+            return std::nullopt;
         if (p1 == 0xFF && p2 == 0xFF)
             b.relays = 0xFFFF;
         else if (p1 == 0x00 && p2 == 0x00)
@@ -127,11 +131,12 @@ std::optional<frame> installation::answer_board(board& b, const frame& request)
 
 QString describe(const board& b)
 {
-    return QStringLiteral("board %1 relays %2 id %3 channel %4")
+    return QStringLiteral("board %1 relays %2 id %3 channel %4%5")
         .arg(b.address)
         .arg(QString::number(b.relays, 16).toUpper().rightJustified(4, QLatin1Char('0')))
         .arg(b.slave.id)
-        .arg(b.slave.channel);
+        .arg(b.slave.channel)
+        .arg(b.ignores_switch ? QStringLiteral(" ignore-switch on") : QString());
 }
 
 QString describe(const radio_module& host)

@@ -33,6 +33,7 @@ struct board {
     std::uint8_t address = 1;
     std::uint16_t relays = 0; // bit n-1 is relay n, set when pulled in
     radio_module slave;
+    bool ignores_switch = false; // hears switch frames but neither switches nor answers
 };
 
 class installation

@@ -43,10 +43,13 @@ const char* const help_text =
     "\n"
     "Installation:\n"
     "  --board SPEC         a relay board; repeat for more. SPEC is\n"
-    "                       ADDR[,relays=HEX4][,id=N][,channel=N]: address 0 to\n"
-    "                       255, relays as 4 hex digits with bit n-1 for relay n\n"
-    "                       (default 0000), slave id and channel defaulting to the\n"
-    "                       host module's. Without --board: one board 1,relays=00A5\n"
+    "                       ADDR[,relays=HEX4][,id=N][,channel=N][,ignore-switch]:\n"
+    "                       address 0 to 255, relays as 4 hex digits with bit n-1\n"
+    "                       for relay n (default 0000), slave id and channel\n"
+    "                       defaulting to the host module's; ignore-switch makes a\n"
+    "                       faulty board that answers status queries but neither\n"
+    "                       carries out nor answers switch frames (11, 12, 13).\n"
+    "                       Without --board: one board 1,relays=00A5\n"
     "  --host-id N          the host module's id, 0 to 4294967295 (default 1)\n"
     "  --host-channel N     the host module's channel, 0 to 255 (default 1)\n"
     "\n"
@@ -70,6 +73,7 @@ const char* const help_text =
     "  vanish               close the line (the device and the com link go away)\n"
     "  reappear             open a new line, link com<N> again, print its device\n"
     "  set ADDR relays HEX4 | set ADDR id N | set ADDR channel N\n"
+    "  set ADDR ignore-switch on|off\n"
     "  set host id N | set host channel N\n"
     "  fault NAME VALUE     change a fault while running, e.g. fault loss 0.5,\n"
     "                       fault echo on\n"
@@ -182,13 +186,18 @@ QString parse_board(const QString& spec, board& out)
                 return QStringLiteral("--board %1: id must be a number from 0 to 4294967295")
                     .arg(spec);
             out.slave.id = static_cast<std::uint32_t>(number);
+        } else if (key == QLatin1String("ignore-switch")) {
+            if (eq < 0)
+                out.ignores_switch = true;
+            else if (!read_switch(value, out.ignores_switch))
+                return QStringLiteral("--board %1: ignore-switch takes on or off").arg(spec);
         } else if (key == QLatin1String("channel")) {
             if (!read_uint(value, 255, number))
                 return QStringLiteral("--board %1: channel must be a number from 0 to 255")
                     .arg(spec);
             out.slave.channel = static_cast<std::uint8_t>(number);
         } else {
-            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel)")
+            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel, ignore-switch)")
                 .arg(spec, part);
         }
     }
@@ -385,7 +394,8 @@ control_outcome run_control(const QString& line, installation& far_side, fault_o
         const QString why =
             parse_board(QStringLiteral("%1,%2=%3").arg(words[1], words[2], words[3]), changed);
         if (!why.isEmpty() || words[2] == QLatin1String("address")) {
-            error(QStringLiteral("use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N"));
+            error(QStringLiteral("use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N | "
+                                 "set ADDR ignore-switch on|off"));
             return out;
         }
         *b = changed;

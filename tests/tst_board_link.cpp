@@ -3,6 +3,7 @@
 // and a lost device behave. The far side is the simulator's own installation,
 // steered frame by frame.
 #include "link/board_link.h"
+#include "link/stop_signals.h"
 #include "sim/installation.h"
 #include "support/hex.h"
 #include "support/memory_port.h"
@@ -10,11 +11,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <csignal>
+
 using namespace telvar;
 using namespace telvar::link;
 using namespace telvar::test;
 
 Q_DECLARE_METATYPE(telvar::link::outcome)
+Q_DECLARE_METATYPE(telvar::link::stop_reason)
 
 namespace {
 
@@ -120,6 +124,8 @@ private slots:
     void request_goes_ahead_of_the_next_poll();
     void lost_device_is_reopened_by_number();
     void requests_on_a_closed_line_end_port_closed();
+    void stop_signal_data();
+    void stop_signal();
 };
 
 void tst_board_link::relay_request_data()
@@ -453,6 +459,36 @@ void tst_board_link::requests_on_a_closed_line_end_port_closed()
     QTRY_COMPARE(calls, 1);
     QCOMPARE(result, outcome::port_closed);
     QVERIFY(port.written.isEmpty());
+}
+
+void tst_board_link::stop_signal_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<stop_reason>("reason");
+
+    QTest::newRow("Ctrl+C") << int(SIGINT) << stop_reason::interrupt;
+    QTest::newRow("SIGTERM from a service manager") << int(SIGTERM) << stop_reason::terminate;
+    QTest::newRow("terminal closed") << int(SIGHUP) << stop_reason::hangup;
+}
+
+void tst_board_link::stop_signal()
+{
+    QFETCH(int, number);
+    QFETCH(stop_reason, reason);
+    // What was in force before comes back afterwards: here, ignoring the signal.
+    const auto previous = std::signal(number, SIG_IGN);
+    {
+        stop_signals stop;
+        QVERIFY2(stop.ok(), qPrintable(stop.error()));
+        stop_signals second;
+        QVERIFY(!second.ok());
+        QSignalSpy requested(&stop, &stop_signals::stop_requested);
+        std::raise(number);
+        std::raise(number);
+        QTRY_COMPARE(requested.size(), 2);
+        QCOMPARE(requested[0][0].value<stop_reason>(), reason);
+    }
+    QVERIFY(std::signal(number, previous) == SIG_IGN);
 }
 
 QTEST_GUILESS_MAIN(tst_board_link)

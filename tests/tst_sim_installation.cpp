@@ -14,13 +14,15 @@ using namespace telvar::test;
 namespace
 {
 
-// Board 1 linked; board 2 on another channel; board 3 with another id.
-sim::installation three_boards()
+// Board 1 linked; board 2 on another channel; board 3 with another id; board 4
+// linked, but ignoring switch frames.
+sim::installation test_boards()
 {
     const auto parsed = sim::parse_options(
         {QStringLiteral("telvar-sim"), QStringLiteral("--board"), QStringLiteral("1,relays=00A5"),
          QStringLiteral("--board"), QStringLiteral("2,channel=2"), QStringLiteral("--board"),
-         QStringLiteral("3,id=7")});
+         QStringLiteral("3,id=7"), QStringLiteral("--board"),
+         QStringLiteral("4,relays=0001,ignore-switch")});
     return parsed.options.far_side;
 }
 
@@ -63,6 +65,9 @@ void tst_sim_installation::conversation_data()
     row("unknown start mark", {"57 01 10 00 00 00 00 68"}, {"-"});
     row("board on another channel stays silent", {"55 02 10 00 00 00 00 67"}, {"-"});
     row("board with another id stays silent", {"55 03 10 00 00 00 00 68"}, {"-"});
+    row("board ignoring switch frames: no answer, no change, status answered",
+        {"55 04 11 00 00 00 01 6B", "55 04 13 00 00 FF FF 6A", "55 04 10 00 00 00 00 69"},
+        {"-", "-", "22 04 10 00 00 00 01 37"});
     row("no board at the address", {"55 09 10 00 00 00 00 6E"}, {"-"});
     row("read host id", {"56 FF 30 00 00 00 00 85"}, {"22 FF 30 00 00 00 01 52"});
     row("write host id 258", {"56 FF 31 00 00 01 02 89"}, {"22 FF 31 00 00 01 02 55"});
@@ -97,7 +102,7 @@ void tst_sim_installation::conversation()
 {
     QFETCH(QStringList, requests);
     QFETCH(QStringList, replies);
-    auto far_side = three_boards();
+    auto far_side = test_boards();
     for (int i = 0; i < requests.size(); ++i)
         QCOMPARE(answer_text(far_side, requests[i]), replies[i]);
 }
@@ -126,7 +131,7 @@ void tst_sim_installation::relay_state_follows_commands()
 {
     QFETCH(QStringList, requests);
     QFETCH(QString, state);
-    auto far_side = three_boards();
+    auto far_side = test_boards();
     for (const QString& request : requests)
         far_side.answer(to_frame(request.toLatin1().constData()));
     QCOMPARE(sim::state_lines(far_side).value(0), state);

@@ -37,6 +37,10 @@ void tst_sim_options::accepted_data()
         << QStringList{"--board=1,relays=0001", "--board=2,channel=3"}
         << QStringList{"board 1 relays 0001 id 1 channel 1", "board 2 relays 0000 id 1 channel 3",
                        "host id 1 channel 1"};
+    QTest::newRow("board that ignores switch frames")
+        << QStringList{"--board", "3,ignore-switch,relays=0002", "--board", "4,ignore-switch=off"}
+        << QStringList{"board 3 relays 0002 id 1 channel 1 ignore-switch on",
+                       "board 4 relays 0000 id 1 channel 1", "host id 1 channel 1"};
 }
 
 void tst_sim_options::accepted()
@@ -72,6 +76,8 @@ void tst_sim_options::refused_data()
     QTest::newRow("unknown board setting") << QStringList{"--board", "1,colour=red"} << "--board";
     QTest::newRow("same address twice")
         << QStringList{"--board", "1", "--board", "1,id=3"} << "--board";
+    QTest::newRow("ignore-switch given a word") << QStringList{"--board", "1,ignore-switch=yes"}
+                                                << "--board";
     QTest::newRow("flag given a value") << QStringList{"--echo=yes"} << "--echo";
     QTest::newRow("seed not a number") << QStringList{"--seed", "abc"} << "--seed";
 }
@@ -113,11 +119,15 @@ void tst_sim_options::control_data()
                                        << QStringList{"board 1 relays 00A5 id 1 channel 7"} << none;
     QTest::newRow("set host id") << QStringList{"set host id 42"}
                                  << QStringList{"host id 42 channel 1"} << none;
+    QTest::newRow("board told to ignore switch frames")
+        << QStringList{"set 1 ignore-switch on"}
+        << QStringList{"board 1 relays 00A5 id 1 channel 1 ignore-switch on"} << none;
     QTest::newRow("set on a missing board")
         << QStringList{"set 9 relays 0000"} << QStringList{"error no board at address 9"} << none;
     QTest::newRow("set relays with bad hex")
         << QStringList{"set 1 relays zz"}
-        << QStringList{"error use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N"}
+        << QStringList{"error use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N | "
+                       "set ADDR ignore-switch on|off"}
         << none;
     QTest::newRow("fault changed")
         << QStringList{"fault loss 0.25"} << QStringList{"fault loss 0.25"} << none;
