@@ -115,7 +115,7 @@ void bridge::open_line()
     const open_result opened = line_.open(config_.port);
     if (opened.ok) {
         reopen_pause_ms_ = 0;
-        qCInfo(bridge_log, "line open on %s", qUtf8Printable(line_.device()));
+        qCInfo(bridge_log, "line open: %s", qUtf8Printable(config_.port.describe(line_.device())));
         line_.set_polled(config_.boards);
         return;
     }

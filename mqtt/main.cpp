@@ -1,6 +1,7 @@
 // telvar-mqtt: reads the configuration, then lets the bridge run on the link
 // and a libmosquitto session until SIGTERM or Ctrl+C.
 #include "link/board_link.h"
+#include "link/stop_signals.h"
 #include "mqtt/bridge.h"
 #include "mqtt/bridge_config.h"
 #include "mqtt/mosquitto_client.h"
@@ -79,6 +80,17 @@ int main(int argc, char* argv[])
     QObject::connect(&bridge, &telvar::mqtt::bridge::finished, &app, [] {
         QCoreApplication::exit(stopped);
     });
+    // SIGTERM, Ctrl+C or a closed terminal: offline is published, the port closed.
+    telvar::link::stop_signals stop;
+    if (!stop.ok()) {
+        qCritical("%s", qUtf8Printable(stop.error()));
+        return could_not_run;
+    }
+    QObject::connect(&stop, &telvar::link::stop_signals::stop_requested, &bridge,
+                     [&bridge](telvar::link::stop_reason why) {
+                         qInfo("%s received", qUtf8Printable(telvar::link::stop_signals::name(why)));
+                         bridge.stop();
+                     });
     bridge.start();
     return app.exec();
 }

@@ -140,7 +140,7 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
                 in.what = incoming::kind::discovery_online;
             return in;
         }
-        const QString config_prefix = topics.discovery_config_filter().chopped(9);  // D/device/
+        const QString config_prefix = topics.discovery_config_filter().chopped(8);  // D/device/
         if (topic.startsWith(config_prefix) && topic.endsWith(QLatin1String("/config"))) {
             const QString object = topic.mid(config_prefix.size()).chopped(7);
             const QString mine = topics.bridge_id() + QLatin1Char('_');

@@ -113,7 +113,7 @@ bool mosquitto_broker::make_certificates()
                folder, error_);
 }
 
-bool mosquitto_broker::start(const options& how)
+bool mosquitto_broker::start(const broker_options& how)
 {
     how_ = how;
     if (!dir_.isValid()) {

@@ -14,15 +14,15 @@
 namespace telvar::test
 {
 
+struct broker_options {
+    bool tls = false;
+    QString user;  // with a password: anonymous clients are refused
+    QString password;
+};
+
 class mosquitto_broker
 {
 public:
-    struct options {
-        bool tls = false;
-        QString user;      // with a password: anonymous clients are refused
-        QString password;
-    };
-
     mosquitto_broker() = default;
     ~mosquitto_broker();
     mosquitto_broker(const mosquitto_broker&) = delete;
@@ -32,7 +32,7 @@ public:
     static QString executable(const QString& name);
 
     /** Writes the configuration (and certificates) and starts the broker. */
-    bool start(const options& how = {});
+    bool start(const broker_options& how = {});
     /** Ends the broker at once, as a crash or a reboot would. */
     void kill();
     /** Starts it again on the same port, with nothing retained. */
@@ -58,7 +58,7 @@ private:
     bool launch();
 
     QTemporaryDir dir_;
-    options how_;
+    broker_options how_;
     QProcess process_;
     QByteArray log_;
     int port_ = 0;
