@@ -1,5 +1,6 @@
 #include "support/mosquitto_broker.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -279,7 +280,9 @@ int mqtt_watch::wait_for(const QString& topic, const QByteArray& payload, int fr
                 return i;
         if (waited.elapsed() > timeout_ms || process_.state() == QProcess::NotRunning)
             return -1;
-        process_.waitForReadyRead(50);
+        // Other processes of the test (the bridge, the simulator) are read meanwhile.
+        QCoreApplication::processEvents();
+        process_.waitForReadyRead(20);
     }
 }
 
