@@ -19,6 +19,7 @@ private slots:
     void refused_data();
     void refused();
     void program_refuses_with_status_2();
+    void shipped_example_gives_the_defaults();
 
 private:
     config_result load(QByteArray file_text, QStringList arguments);
@@ -219,6 +220,25 @@ void tst_mqtt_config::program_refuses_with_status_2()
     QCOMPARE(QString::fromUtf8(p.readAllStandardError()).trimmed(),
              "telvar-mqtt: " + f.fileName() +
                  ":3: [boards] 1: address 1 is given twice (first on line 2)");
+}
+
+void tst_mqtt_config::shipped_example_gives_the_defaults()
+{
+    const QString example = QFINDTESTDATA("../mqtt/mqtt.conf");
+    QVERIFY(!example.isEmpty());
+    const config_result r = load_configuration({"telvar-mqtt", "--config", example}, QString());
+    QCOMPARE(r.text, QString());
+    const bridge_config defaults;
+    QCOMPARE(r.config.port.number, defaults.port.number);
+    QCOMPARE(r.config.boards, defaults.boards);
+    QCOMPARE(r.config.broker_host, defaults.broker_host);
+    QCOMPARE(r.config.broker_port, defaults.broker_port);
+    QCOMPARE(r.config.bridge_id, defaults.bridge_id);
+    QCOMPARE(r.config.prefix, defaults.prefix);
+    QCOMPARE(r.config.discovery_prefix, defaults.discovery_prefix);
+    QCOMPARE(r.config.interval_ms, defaults.interval_ms);
+    QCOMPARE(board_name(r.config, 1), board_name(defaults, 1).replace(' ', '_'));
+    QVERIFY(r.config.cafile.isEmpty() && r.config.username.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_mqtt_config)
