@@ -7,6 +7,8 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl-dev
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
+    # telvar-mqtt: its client library, and the broker, clients and openssl of its tests
+    libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
