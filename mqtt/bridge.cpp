@@ -128,10 +128,10 @@ void bridge::open_line()
     reopen_timer_.start(reopen_pause_ms_);
 }
 
-void bridge::publish(const QString& topic, const QByteArray& payload)
+void bridge::publish(const QString& topic, const QByteArray& payload, int qos)
 {
     qCDebug(bridge_log, "mqtt > %s %s", qUtf8Printable(topic), qUtf8Printable(printable(payload, 400)));
-    broker_.publish(topic, payload, 1, true);
+    broker_.publish(topic, payload, qos, true);
 }
 
 void bridge::publish_board(int address, bool everything)
@@ -151,11 +151,14 @@ void bridge::publish_board(int address, bool everything)
     const link::relay_states& now = *b.reported;
     if (!everything && b.published == now)
         return;
+    // States at QoS 0: TCP delivers them while the session lasts, and all of
+    // them are published again after a reconnection. No acknowledgements
+    // come back to delay the next command behind them.
     for (int n = 1; n <= relay_count; ++n) {
         if (everything || !b.published || (*b.published)[n - 1] != now[n - 1])
-            publish(topics_.relay(address, n), relay_payload(now[n - 1]));
+            publish(topics_.relay(address, n), relay_payload(now[n - 1]), 0);
     }
-    publish(topics_.state(address), state_payload(now));
+    publish(topics_.state(address), state_payload(now), 0);
     b.published = now;
 }
 

@@ -54,7 +54,7 @@ private:
     void carry_out(const command& cmd);
     void remove_board(int address);
 
-    void publish(const QString& topic, const QByteArray& payload);
+    void publish(const QString& topic, const QByteArray& payload, int qos = 1);
     void publish_board(int address, bool everything);
 
     bridge_config config_;

@@ -49,7 +49,6 @@ QByteArray discovery_payload(const topic_scheme& topics, int address, const QStr
         {QStringLiteral("o"), origin},
         {QStringLiteral("availability"), availability},
         {QStringLiteral("availability_mode"), QStringLiteral("all")},
-        {QStringLiteral("qos"), 1},
         {QStringLiteral("cmps"), components},
     };
     return QJsonDocument(config).toJson(QJsonDocument::Compact);

@@ -96,6 +96,9 @@ void mosquitto_client::start(const session_settings& settings)
         return;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Small messages go out at once: Nagle's wait for an acknowledgement
+    // would hold a state message back by up to the peer's delayed-ACK time.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, &mosquitto_client::on_connect);
     mosquitto_disconnect_callback_set(mosq_, &mosquitto_client::on_disconnect);
     mosquitto_publish_callback_set(mosq_, &mosquitto_client::on_publish);
