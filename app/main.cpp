@@ -1,9 +1,8 @@
 // Entry point of both builds; TELVAR_BUILD_V11 picks the older one.
-#include "app/app_icon.h"
-#include "app/build_variant.h"
 #include "relay/form_style.h"
 #include "relay/main_form.h"
 #include "serial/qt_serial_port.h"
+#include "variant/build_variant.h"
 
 #include <QApplication>
 
@@ -12,7 +11,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("telvar"));
     telvar::install_font_substitutes();
-    QApplication::setWindowIcon(telvar::app_icon());
+    // The dialog and the message boxes, with no icon of their own, show the program's.
+    QApplication::setWindowIcon(telvar::program_icon());
 
 #ifdef TELVAR_BUILD_V11
     const auto& variant = telvar::variant_v11();

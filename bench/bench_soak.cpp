@@ -3,9 +3,9 @@
 // like a board would, with relays switching, operator clicks and spells of
 // silence that trip the watchdog. Prints resident memory before and after
 // as one JSON line, so a leak shows as growth.
-#include "app/build_variant.h"
 #include "relay/main_form.h"
 #include "support/memory_port.h"
+#include "variant/build_variant.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

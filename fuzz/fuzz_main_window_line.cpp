@@ -7,8 +7,8 @@
 #include "fuzz_check.h"
 #include "fuzz_port.h"
 
-#include "app/build_variant.h"
 #include "relay/main_form.h"
+#include "variant/build_variant.h"
 
 #include <QApplication>
 #include <QLabel>

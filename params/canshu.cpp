@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace telvar {
@@ -23,9 +24,7 @@ QLabel* make_opaque_label(QWidget* parent, const QString& text, const QFont& fon
 {
     QLabel* label = make_label(parent, text, font, where);
     label->setAutoFillBackground(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::black);
-    label->setPalette(palette);
+    set_black_text(label, QPalette::WindowText);
     return label;
 }
 
@@ -34,9 +33,9 @@ QLineEdit* make_box(QWidget* parent, const QRect& where)
     auto* box = new QLineEdit(parent);
     box->setFont(medium_font());
     box->setGeometry(where);
-    QPalette palette = box->palette();
-    palette.setColor(QPalette::Text, Qt::black);
-    box->setPalette(palette);
+    // No limit: a long paste is refused whole with its message, never cut short unseen.
+    box->setMaxLength(std::numeric_limits<int>::max());
+    set_black_text(box, QPalette::Text);
     return box;
 }
 } // namespace
@@ -47,6 +46,7 @@ canshu::canshu(main_form& main, std::unique_ptr<serial_port> port)
     setObjectName(QStringLiteral("canshu"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(dialog_caption());
+    setPalette(light_palette());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(tw(5970), tw(5955));
@@ -295,9 +295,7 @@ void canshu::show_canshu_reply()
     if (!reply.paired)
         return;
     QPointer<QMessageBox> box =
-        new QMessageBox(QMessageBox::NoIcon, program_title(), QStringLiteral("对码成功！"),
-                        QMessageBox::Ok, this);
-    box->setWindowModality(Qt::WindowModal);
+        make_message_box(QMessageBox::NoIcon, QStringLiteral("对码成功！"), QMessageBox::Ok, this);
     box->setDefaultButton(QMessageBox::Ok);
     box->setEscapeButton(QMessageBox::Ok);
     box->exec();
@@ -323,11 +321,9 @@ std::optional<std::int32_t> canshu::number_in(QLineEdit* box)
 bool canshu::confirm_channel_write()
 {
     QPointer<canshu> self(this);
-    QPointer<QMessageBox> box = new QMessageBox(
-        QMessageBox::NoIcon, program_title(),
-        QStringLiteral("写入之后，将按照新的频道通信，确认吗？"),
-        QMessageBox::Ok | QMessageBox::Cancel, this);
-    box->setWindowModality(Qt::WindowModal);
+    QPointer<QMessageBox> box =
+        make_message_box(QMessageBox::NoIcon, QStringLiteral("写入之后，将按照新的频道通信，确认吗？"),
+                         QMessageBox::Ok | QMessageBox::Cancel, this);
     box->setDefaultButton(QMessageBox::Ok);
     box->setEscapeButton(QMessageBox::Cancel);
     const int answer = box->exec();
@@ -337,9 +333,8 @@ bool canshu::confirm_channel_write()
 
 void canshu::send(std::uint8_t code, std::int32_t address, std::int32_t value)
 {
-    if (!MSComm1->is_open())
-        tell_operator(QStringLiteral("参数设置窗口的串口没有打开，请求没有发送。\n"
-                                     "请关闭本窗口，在主窗口选好串口号后再打开参数设置。"));
+    // A closed port was reported once, when it failed or was lost; a box on
+    // every press would only stand between the operator and "关闭窗口".
     const frame request =
         canshu_request(code, low_byte(address), static_cast<std::uint32_t>(value));
     Module1::send_canshu_frame(*MSComm1, request[0], request[1], request[2], request[3],

@@ -4,11 +4,11 @@
 // by the main window when it hands the port over.
 #pragma once
 
-#include "app/build_variant.h"
 #include "params/canshu_protocol.h"
 #include "relay/form_style.h"
 #include "relay/relay_protocol.h"
 #include "serial/serial_port.h"
+#include "variant/build_variant.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,8 +1,7 @@
 #include "relay/form_style.h"
 
-#include "app/build_variant.h"
+#include "variant/build_variant.h"
 
-#include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -40,9 +39,45 @@ void install_font_substitutes()
 QFont large_font() { return song(21); }
 QFont medium_font() { return song(20); }
 
-QColor gray_text_colour()
+QPalette light_palette()
 {
-    return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+    // The faces and texts of a light desktop, which the windows were laid out on.
+    const QColor face(240, 240, 240);
+    const QColor edge(160, 160, 160);
+    QPalette palette(Qt::black, face, Qt::white, edge, edge, Qt::black, Qt::white, Qt::white,
+                     face);
+    palette.setColor(QPalette::ButtonText, Qt::black);
+    palette.setColor(QPalette::Midlight, QColor(227, 227, 227));
+    palette.setColor(QPalette::Shadow, QColor(105, 105, 105));
+    palette.setColor(QPalette::AlternateBase, QColor(245, 245, 245));
+    palette.setColor(QPalette::Highlight, QColor(0, 120, 215));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::ToolTipBase, QColor(255, 255, 225));
+    palette.setColor(QPalette::ToolTipText, Qt::black);
+    palette.setColor(QPalette::Link, QColor(0, 0, 255));
+    palette.setColor(QPalette::LinkVisited, QColor(128, 0, 128));
+    palette.setColor(QPalette::PlaceholderText, QColor(0, 0, 0, 128));
+    // Disabled texts in the same grey as the closed relay boxes, as on Windows.
+    const QColor grey = gray_text_colour();
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, grey);
+    return palette;
+}
+
+void set_black_text(QWidget* widget, QPalette::ColorRole role)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Active, role, Qt::black);
+    palette.setColor(QPalette::Inactive, role, Qt::black);
+    widget->setPalette(palette);
+}
+
+QIcon program_icon()
+{
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/telvar-%1.png").arg(size), QSize(size, size));
+    return icon;
 }
 
 QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
@@ -73,12 +108,20 @@ void center_on_screen(QWidget* window)
                  area.y() + (area.height() - frame.height()) / 2);
 }
 
+QMessageBox* make_message_box(QMessageBox::Icon icon, const QString& text,
+                              QMessageBox::StandardButtons buttons, QWidget* parent)
+{
+    auto* box = new QMessageBox(icon, program_title(), text, buttons, parent);
+    // A box is a window of its own and would take the desktop's palette.
+    box->setPalette(light_palette());
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    return box;
+}
+
 QMessageBox* show_operator_message(QWidget* parent, const QString& text)
 {
-    auto* box = new QMessageBox(QMessageBox::Warning, program_title(), text, QMessageBox::Ok,
-                                parent);
+    QMessageBox* box = make_message_box(QMessageBox::Warning, text, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
     box->show();
     return box;
 }

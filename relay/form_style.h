@@ -1,10 +1,12 @@
 // How a window description becomes widgets: twips to pixels, the two fonts,
-// the system grey, centring, and the operator's error message box. Shared by
-// both windows.
+// the system grey, the light look, the program's icon, centring, and the
+// operator's message boxes. Shared by both windows.
 #pragma once
 
 #include <QColor>
+#include <QIcon>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPointer>
 #include <QFont>
 #include <QRect>
@@ -34,8 +36,23 @@ QFont medium_font();
 inline QColor pulled_in_colour() { return QColor(0, 255, 0); }
 inline QColor released_colour() { return QColor(255, 0, 0); }
 inline QColor unknown_colour() { return QColor(255, 255, 0); }
-/** The platform's grey for disabled text. */
+/**
+ * The platform's grey for disabled text: the system colour on Windows, the
+ * running style's own grey elsewhere. One file per platform.
+ */
 QColor gray_text_colour();
+
+/**
+ * The light look both windows and their message boxes keep whatever the
+ * desktop theme: light faces, black text, disabled text in gray_text_colour().
+ */
+QPalette light_palette();
+
+/** Black @p role text on @p widget; disabled, it still turns grey. */
+void set_black_text(QWidget* widget, QPalette::ColorRole role);
+
+/** The program's icon, the same image as its file icon. */
+QIcon program_icon();
 
 /** A label, a button (never a default button) and their fonts, as the descriptions place them. */
 QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where);
@@ -43,6 +60,10 @@ QPushButton* make_button(QWidget* parent, const QString& text, const QRect& wher
 
 /** Places a top-level window centred on its screen, before or after it is shown. */
 void center_on_screen(QWidget* window);
+
+/** A message box with the program's title and the light look, modal to @p parent's window. */
+QMessageBox* make_message_box(QMessageBox::Icon icon, const QString& text,
+                              QMessageBox::StandardButtons buttons, QWidget* parent);
 
 /**
  * Tells the operator something went wrong, without blocking the caller: the

@@ -36,7 +36,15 @@ QLineEdit* make_locked_box(QWidget* parent, const QRect& where)
     box->setFont(medium_font());
     box->setGeometry(where);
     box->setReadOnly(true);
+    set_black_text(box, QPalette::Text);
     return box;
+}
+
+QLabel* make_black_label(QWidget* parent, const QString& text, const QRect& where)
+{
+    QLabel* label = make_label(parent, text, large_font(), where);
+    set_black_text(label, QPalette::WindowText);
+    return label;
 }
 } // namespace
 
@@ -45,17 +53,19 @@ main_form::main_form(const build_variant& variant, port_factory make_port, QWidg
 {
     setObjectName(QStringLiteral("main_form"));
     setWindowTitle(variant.main_caption);
+    setWindowIcon(program_icon());
+    setPalette(light_palette());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint
                    | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(tw(6720), tw(7965));
 
-    Label3 = make_label(this, QStringLiteral("串口号"), large_font(), tw_rect(120, 120, 1335, 375));
+    Label3 = make_black_label(this, QStringLiteral("串口号"), tw_rect(120, 120, 1335, 375));
     chuankou_num = make_locked_box(this, tw_rect(1680, 120, 615, 375));
     VScroll2 = new spinner(150, 0, 1, this);
     VScroll2->setGeometry(tw_rect(2280, 120, 375, 375));
     open_comm = make_button(this, open_text, tw_rect(3840, 120, 1455, 375));
-    Label5 = make_label(this, QStringLiteral("模块地址"), large_font(), tw_rect(120, 840, 1335, 375));
+    Label5 = make_black_label(this, QStringLiteral("模块地址"), tw_rect(120, 840, 1335, 375));
     add = make_locked_box(this, tw_rect(1680, 840, 690, 375));
     VScroll1 = new spinner(255, 0, 1, this);
     VScroll1->setGeometry(tw_rect(2310, 840, 375, 375));

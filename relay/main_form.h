@@ -4,7 +4,6 @@
 // poll cycle and Module1, and paints what the status replies report.
 #pragma once
 
-#include "app/build_variant.h"
 #include "params/canshu.h"
 #include "relay/form_style.h"
 #include "relay/indicator.h"
@@ -12,6 +11,7 @@
 #include "relay/relay_protocol.h"
 #include "relay/spinner.h"
 #include "serial/serial_port.h"
+#include "variant/build_variant.h"
 
 #include <QLineEdit>
 #include <QMessageBox>

@@ -4,12 +4,16 @@
 
 #include "serial/serial_port.h"
 
+#include <QMap>
 #include <QString>
 
 namespace telvar {
 
 /** @return the device port @p number stands for, or an empty string for none. */
 QString port_device(int number);
+
+/** Every port number this system knows now, with the device it stands for. */
+QMap<int, QString> known_ports();
 
 /**
  * Where the port of a failed opening stands: busy or no permission. Called

@@ -54,6 +54,11 @@ QString port_device(int number)
     return port_table(port_folder(), QStringLiteral("/dev")).value(number);
 }
 
+QMap<int, QString> known_ports()
+{
+    return port_table(port_folder(), QStringLiteral("/dev"));
+}
+
 open_failure classify_refusal(const QString& device)
 {
     const QByteArray path = QFile::encodeName(device);

@@ -124,6 +124,8 @@ private slots:
     void request_goes_ahead_of_the_next_poll();
     void lost_device_is_reopened_by_number();
     void requests_on_a_closed_line_end_port_closed();
+    void open_failure_message_data();
+    void open_failure_message();
     void stop_signal_data();
     void stop_signal();
 };
@@ -136,51 +138,53 @@ void tst_board_link::relay_request_data()
     QTest::addColumn<outcome>("result");
     QTest::addColumn<QString>("frames");    // command codes on the wire, in order
     QTest::addColumn<QString>("reported");  // the board's last report, or none
+    QTest::addColumn<int>("dropped");       // groups that failed the mark or checksum test
+    QTest::addColumn<int>("unmatched");     // valid groups that answered nothing in flight
 
     const auto done = outcome::done;
     const auto unconfirmed = outcome::not_confirmed;
     const auto silent = outcome::no_reply;
     QTest::newRow("pull in relay 1: the switch reply confirms")
-        << "on 1" << 2 << QStringList{} << done << "12" << "0011";
+        << "on 1" << 2 << QStringList{} << done << "12" << "0011" << 0 << 0;
     QTest::newRow("switch reply lost: the status query confirms")
-        << "on 1" << 2 << QStringList{"lose"} << done << "12 10" << "0011";
+        << "on 1" << 2 << QStringList{"lose"} << done << "12 10" << "0011" << 0 << 0;
     QTest::newRow("switch reply spoilt: the status query confirms")
-        << "on 1" << 2 << QStringList{"spoil"} << done << "12 10" << "0011";
+        << "on 1" << 2 << QStringList{"spoil"} << done << "12 10" << "0011" << 1 << 0;
     QTest::newRow("stray bytes shift the switch reply: the status query confirms")
-        << "on 1" << 2 << QStringList{"stray"} << done << "12 10" << "0011";
+        << "on 1" << 2 << QStringList{"stray"} << done << "12 10" << "0011" << 1 << 0;
     QTest::newRow("confirmed by the last status query")
         << "on 1" << 2 << QStringList{"quiet", "quiet", "quiet", "quiet", "lose"} << done
-        << "12 10 12 10 12 10" << "0011";
+        << "12 10 12 10 12 10" << "0011" << 0 << 0;
     QTest::newRow("board answers but never switches: resent, then not confirmed")
         << "on 1" << 2 << QStringList{"stuck", "stuck", "stuck"} << unconfirmed << "12 12 12"
-        << "0010";
+        << "0010" << 0 << 0;
     QTest::newRow("board ignores the switch, reports its state when asked")
         << "on 1" << 2 << QStringList{"quiet", "stuck", "quiet", "stuck", "quiet", "stuck"}
-        << unconfirmed << "12 10 12 10 12 10" << "0010";
+        << unconfirmed << "12 10 12 10 12 10" << "0010" << 0 << 0;
     QTest::newRow("silence throughout: no reply")
         << "on 1" << 2 << QStringList{"quiet", "quiet", "quiet", "quiet", "quiet", "quiet"}
-        << silent << "12 10 12 10 12 10" << "none";
+        << silent << "12 10 12 10 12 10" << "none" << 0 << 0;
     QTest::newRow("only spoilt replies: no reply")
         << "off 5" << 1 << QStringList{"spoil", "spoil", "spoil", "spoil"} << silent
-        << "11 10 11 10" << "none";
+        << "11 10 11 10" << "none" << 4 << 0;
     QTest::newRow("another board's reply is no answer")
-        << "off 5" << 0 << QStringList{"other", "other"} << silent << "11 10" << "none";
+        << "off 5" << 0 << QStringList{"other", "other"} << silent << "11 10" << "none" << 0 << 2;
     QTest::newRow("no retries: one switch and one question")
-        << "off 5" << 0 << QStringList{"stuck"} << unconfirmed << "11" << "0010";
+        << "off 5" << 0 << QStringList{"stuck"} << unconfirmed << "11" << "0010" << 0 << 0;
     QTest::newRow("relay already in the asked state")
-        << "on 5" << 2 << QStringList{} << done << "12" << "0010";
-    QTest::newRow("all on") << "all on" << 2 << QStringList{} << done << "13" << "FFFF";
+        << "on 5" << 2 << QStringList{} << done << "12" << "0010" << 0 << 0;
+    QTest::newRow("all on") << "all on" << 2 << QStringList{} << done << "13" << "FFFF" << 0 << 0;
     QTest::newRow("all off, first answer lost")
-        << "all off" << 2 << QStringList{"lose"} << done << "13 10" << "0000";
+        << "all off" << 2 << QStringList{"lose"} << done << "13 10" << "0000" << 0 << 0;
     QTest::newRow("toggle with nothing known asks first")
-        << "toggle 5" << 2 << QStringList{} << done << "10 11" << "0000";
+        << "toggle 5" << 2 << QStringList{} << done << "10 11" << "0000" << 0 << 0;
     QTest::newRow("toggle: the question goes unanswered")
-        << "toggle 5" << 1 << QStringList{"quiet", "quiet"} << silent << "10 10" << "none";
-    QTest::newRow("status") << "status" << 2 << QStringList{} << done << "10" << "0010";
+        << "toggle 5" << 1 << QStringList{"quiet", "quiet"} << silent << "10 10" << "none" << 0 << 0;
+    QTest::newRow("status") << "status" << 2 << QStringList{} << done << "10" << "0010" << 0 << 0;
     QTest::newRow("status asked again after a lost reply")
-        << "status" << 2 << QStringList{"lose", "spoil"} << done << "10 10 10" << "0010";
+        << "status" << 2 << QStringList{"lose", "spoil"} << done << "10 10 10" << "0010" << 1 << 0;
     QTest::newRow("status: silence") << "status" << 1 << QStringList{"quiet", "quiet"} << silent
-                                     << "10 10" << "none";
+                                     << "10 10" << "none" << 0 << 0;
 }
 
 void tst_board_link::relay_request()
@@ -191,6 +195,8 @@ void tst_board_link::relay_request()
     QFETCH(outcome, result);
     QFETCH(QString, frames);
     QFETCH(QString, reported);
+    QFETCH(int, dropped);
+    QFETCH(int, unmatched);
 
     auto owned = std::make_unique<memory_port>();
     memory_port& port = *owned;
@@ -222,6 +228,9 @@ void tst_board_link::relay_request()
     QCOMPARE(hex4(link.last_reported(1)), reported);
     // Every frame was preceded by discarding what waited.
     QCOMPARE(port.discards, int(port.written.size()));
+    QCOMPARE(link.stats().groups_dropped, quint64(dropped));
+    QCOMPARE(link.stats().groups_unmatched, quint64(unmatched));
+    QCOMPARE(link.stats().frames_sent, quint64(port.written.size()));
 }
 
 void tst_board_link::parameter_request_data()
@@ -459,6 +468,43 @@ void tst_board_link::requests_on_a_closed_line_end_port_closed()
     QTRY_COMPARE(calls, 1);
     QCOMPARE(result, outcome::port_closed);
     QVERIFY(port.written.isEmpty());
+}
+
+void tst_board_link::open_failure_message_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("says");
+
+    QTest::newRow("no device has the number")
+        << "7" << int(open_failure::no_port) << ""
+        << QStringList{"cannot open port 7:", "no serial device has that number", "telvarctl ports"};
+    QTest::newRow("device missing")
+        << "2" << int(open_failure::not_found) << "/dev/ttyUSB0"
+        << QStringList{"port 2 (/dev/ttyUSB0)", "does not exist", "plugged in"};
+    QTest::newRow("held by another program")
+        << "COM3" << int(open_failure::busy) << "/dev/ttyS2"
+        << QStringList{"port 3 (/dev/ttyS2)", "busy", "Telvar window"};
+    QTest::newRow("no permission: the dialout group")
+        << "1" << int(open_failure::no_permission) << "/dev/ttyS0"
+        << QStringList{"port 1 (/dev/ttyS0)", "permission denied", "dialout"};
+    QTest::newRow("by path, the system's own words")
+        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9"
+        << QStringList{"cannot open /dev/pts/9:", "Input/output error"};
+}
+
+void tst_board_link::open_failure_message()
+{
+    QFETCH(QString, port);
+    QFETCH(int, failure);
+    QFETCH(QString, device);
+    QFETCH(QStringList, says);
+    const open_result result{false, open_failure(failure), device,
+                             QStringLiteral("Input/output error")};
+    const QString text = open_failure_text(*port_spec::parse(port), result);
+    for (const QString& part : says)
+        QVERIFY2(text.contains(part), qPrintable(text));
 }
 
 void tst_board_link::stop_signal_data()

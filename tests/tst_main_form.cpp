@@ -5,9 +5,11 @@
 #include "support/message_boxes.h"
 #include "support/window_fixture.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
+#include <QImageReader>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QStyle>
@@ -60,6 +62,43 @@ QPoint arrow(QScrollBar* bar, QStyle::SubControl which)
 
 const QString unknown = QStringLiteral("状态未知");
 
+// A control of the main window by its design name: "open_comm", "Picture1_5", "Label4_14".
+QWidget* control(main_form& form, const QString& name)
+{
+    const int index = name.section('_', -1).toInt();
+    if (name.startsWith(QLatin1String("Picture1_")))
+        return form.Picture1[index];
+    if (name.startsWith(QLatin1String("Label2_")))
+        return form.Label2[index];
+    if (name.startsWith(QLatin1String("Label4_")))
+        return form.Label4[index];
+    const std::map<QString, QWidget*> named{
+        {"main_form", &form},          {"Label3", form.Label3},     {"Label5", form.Label5},
+        {"chuankou_num", form.chuankou_num}, {"VScroll2", form.VScroll2},
+        {"open_comm", form.open_comm}, {"add", form.add},           {"VScroll1", form.VScroll1},
+        {"wuxian_canshu", form.wuxian_canshu}, {"openall", form.openall},
+        {"closeall", form.closeall}};
+    const auto found = named.find(name);
+    return found == named.end() ? nullptr : found->second;
+}
+
+// The application palette of a dark desktop theme, while it lives.
+struct desktop_palette {
+    explicit desktop_palette(bool dark) : saved(QApplication::palette())
+    {
+        if (!dark)
+            return;
+        const QColor face(53, 53, 53);
+        QPalette palette(Qt::white, face, QColor(80, 80, 80), QColor(25, 25, 25),
+                         QColor(40, 40, 40), Qt::white, Qt::white, QColor(35, 35, 35), face);
+        for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            palette.setColor(QPalette::Disabled, role, QColor(110, 110, 110));
+        QApplication::setPalette(palette);
+    }
+    ~desktop_palette() { QApplication::setPalette(saved); }
+    QPalette saved;
+};
+
 } // namespace
 
 class tst_main_form : public QObject {
@@ -75,7 +114,10 @@ private slots:
     void centred_when_shown();
     void number_boxes_refuse_typing();
     void port_box_tooltip_names_the_device();
+    void light_look_whatever_the_desktop_data();
+    void light_look_whatever_the_desktop();
 
+    void open_and_close_looks_data();
     void open_and_close_looks();
     void open_failure_keeps_the_closed_look_data();
     void open_failure_keeps_the_closed_look();
@@ -150,21 +192,8 @@ void tst_main_form::layout()
     window_fixture f;
     main_form& form = f.form();
     QCOMPARE(form.size(), QSize(448, 531));
-    QWidget* w = nullptr;
-    if (control.startsWith(QLatin1String("Picture1_")))
-        w = form.Picture1[control.mid(9).toInt()];
-    else if (control.startsWith(QLatin1String("Label4_")))
-        w = form.Label4[control.mid(7).toInt()];
-    else
-        w = form.findChild<QWidget*>(control);
-    if (!w) {
-        const std::map<QString, QWidget*> named{
-            {"chuankou_num", form.chuankou_num}, {"VScroll2", form.VScroll2},
-            {"open_comm", form.open_comm},       {"add", form.add},
-            {"VScroll1", form.VScroll1},         {"wuxian_canshu", form.wuxian_canshu},
-            {"openall", form.openall},           {"closeall", form.closeall}};
-        w = named.at(control);
-    }
+    QWidget* w = ::control(form, control);
+    QVERIFY2(w, qPrintable(control));
     QCOMPARE(w->geometry(), tw_rect(twips.x(), twips.y(), twips.width(), twips.height()));
 }
 
@@ -178,6 +207,39 @@ void tst_main_form::captions_of_both_builds()
     QVERIFY2(b.contains(QChar(0x2014)) && b.contains(QStringLiteral("V1.1  ")), qPrintable(b));
     QVERIFY(!b.contains(QStringLiteral("-")));
     QVERIFY(a.contains(QStringLiteral(".example.")) && b.contains(QStringLiteral(".example.")));
+
+    // One icon: both windows show the 32 px image of the program's file icon,
+    // which holds it in 256 colours.
+    const QString path = QFINDTESTDATA("../icons/telvar.ico");
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+    QDataStream in(&file);
+    in.setByteOrder(QDataStream::LittleEndian);
+    quint16 reserved = 0, type = 0, count = 0;
+    in >> reserved >> type >> count;
+    int bits_of_32 = 0;
+    for (int i = 0; i < count; ++i) {
+        quint8 width = 0, height = 0, colours = 0, zero = 0;
+        quint16 planes = 0, bits = 0;
+        quint32 bytes = 0, offset = 0;
+        in >> width >> height >> colours >> zero >> planes >> bits >> bytes >> offset;
+        if (width == 32 && height == 32)
+            bits_of_32 = bits;
+    }
+    QCOMPARE(bits_of_32, 8);
+    QImageReader reader(path);
+    QImage image;
+    for (int i = 0; i < reader.imageCount() && image.size() != QSize(32, 32); ++i) {
+        reader.jumpToImage(i);
+        image = reader.read();
+    }
+    QCOMPARE(image.size(), QSize(32, 32));
+    image.convertTo(QImage::Format_ARGB32_Premultiplied);
+    for (main_form* form : {&v20.form(), &v11.form()}) {
+        QImage shown = form->windowIcon().pixmap(32, 32).toImage();
+        shown.convertTo(QImage::Format_ARGB32_Premultiplied);
+        QCOMPARE(shown, image);
+    }
 }
 
 void tst_main_form::focus_order()
@@ -239,8 +301,73 @@ void tst_main_form::port_box_tooltip_names_the_device()
     QVERIFY2(hover().startsWith("COM0"), qPrintable(box->toolTip()));
 }
 
+void tst_main_form::light_look_whatever_the_desktop_data()
+{
+    QTest::addColumn<QString>("part");  // a main window control, "canshu/<control>" or "message"
+    QTest::addColumn<int>("role");
+
+    QTest::newRow("status label on a yellow box") << "Label2_1" << int(QPalette::WindowText);
+    QTest::newRow("channel name") << "Label4_9" << int(QPalette::WindowText);
+    QTest::newRow("port number label") << "Label3" << int(QPalette::WindowText);
+    QTest::newRow("address label") << "Label5" << int(QPalette::WindowText);
+    QTest::newRow("port box text") << "chuankou_num" << int(QPalette::Text);
+    QTest::newRow("address box text") << "add" << int(QPalette::Text);
+    QTest::newRow("port box background") << "chuankou_num" << int(QPalette::Base);
+    QTest::newRow("window background") << "main_form" << int(QPalette::Window);
+    QTest::newRow("button text") << "open_comm" << int(QPalette::ButtonText);
+    QTest::newRow("button face") << "openall" << int(QPalette::Button);
+    QTest::newRow("dialog background") << "canshu/" << int(QPalette::Window);
+    QTest::newRow("dialog label") << "canshu/Label1" << int(QPalette::WindowText);
+    QTest::newRow("dialog box background") << "canshu/zhuji_id" << int(QPalette::Base);
+    QTest::newRow("dialog button text") << "canshu/Command1" << int(QPalette::ButtonText);
+    QTest::newRow("message box background") << "message" << int(QPalette::Window);
+    QTest::newRow("message box text") << "message" << int(QPalette::WindowText);
+}
+
+void tst_main_form::light_look_whatever_the_desktop()
+{
+    QFETCH(QString, part);
+    QFETCH(int, role);
+
+    QColor seen[2];  // under a light and under a dark desktop palette
+    for (const bool dark : {false, true}) {
+        const desktop_palette desktop(dark);
+        window_fixture f;
+        QWidget* w = nullptr;
+        if (part == QLatin1String("message")) {
+            f.port().next_open = {false, open_failure::busy, QStringLiteral("/dev/ttyS1"), {}};
+            QTest::mouseClick(f.form().open_comm, Qt::LeftButton);
+            w = test::visible_message_box();
+        } else if (part.startsWith(QLatin1String("canshu/"))) {
+            QTest::mouseClick(f.form().wuxian_canshu, Qt::LeftButton);
+            w = f.form().parameter_dialog();
+            if (w && part.size() > 7)
+                w = w->findChild<QWidget*>(part.mid(7));
+        } else {
+            w = control(f.form(), part);
+        }
+        QVERIFY2(w, qPrintable(part));
+        seen[dark] = w->palette().color(QPalette::ColorRole(role));
+        test::close_message_boxes();
+    }
+    QCOMPARE(seen[1], seen[0]);
+    if (role == QPalette::WindowText || role == QPalette::Text || role == QPalette::ButtonText)
+        QCOMPARE(seen[0], QColor(Qt::black));
+    else
+        QVERIFY2(seen[0].lightness() >= 200, qPrintable(seen[0].name()));
+}
+
+void tst_main_form::open_and_close_looks_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light desktop") << false;
+    QTest::newRow("dark desktop") << true;
+}
+
 void tst_main_form::open_and_close_looks()
 {
+    QFETCH(bool, dark);
+    const desktop_palette desktop(dark);
     window_fixture f;
     main_form& form = f.form();
     form.VScroll2->set_number(3);
@@ -263,12 +390,23 @@ void tst_main_form::open_and_close_looks()
     QTest::mouseClick(form.open_comm, Qt::LeftButton);
     QVERIFY(!form.port().is_open());
     QCOMPARE(form.open_comm->text(), QStringLiteral("打开串口"));
-    QCOMPARE(looks(form), QString(16, '-'));
-    QCOMPARE(form.Picture1[7]->colour(), gray_text_colour());
+    QCOMPARE(looks(form), QString(16, '-'));  // neither yellow, red nor green
+    // The running style's own grey for disabled text, whatever the desktop's palette.
+    const QColor grey =
+        QApplication::style()->standardPalette().color(QPalette::Disabled, QPalette::WindowText);
+    for (int i = 1; i <= relay_count; ++i)
+        QCOMPARE(form.Picture1[i]->colour(), grey);
     QVERIFY(all_labels_read(form, unknown));
     QVERIFY(!form.openall->isEnabled() && !form.closeall->isEnabled());
     QVERIFY(form.chuankou_num->isEnabled());
     QVERIFY(!form.Timer1->isActive());
+
+    // A grey box switches nothing: the next frame after reopening is the query.
+    form.Picture1_Click(7);
+    form.Label2_Click(12);
+    f.open();
+    f.tick();
+    QCOMPARE(f.take_written(), QStringList{"55 01 10 00 00 00 00 66"});
 }
 
 void tst_main_form::open_failure_keeps_the_closed_look_data()

@@ -2,9 +2,9 @@
 // folder, and a real main window of either build with a real serial port.
 #pragma once
 
-#include "app/build_variant.h"
 #include "relay/main_form.h"
 #include "support/sim_process.h"
+#include "variant/build_variant.h"
 
 #include <QString>
 #include <QStringList>

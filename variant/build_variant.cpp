@@ -1,4 +1,4 @@
-#include "app/build_variant.h"
+#include "variant/build_variant.h"
 
 namespace telvar {
 

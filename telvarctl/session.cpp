@@ -1,0 +1,553 @@
+#include "telvarctl/session.h"
+
+#include "serial/port_mapping.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace telvar::ctl {
+
+namespace {
+
+QString on_off(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+QString now_text()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+}
+
+// "3, 4 and 9"
+QString number_list(const QList<int>& numbers)
+{
+    QStringList words;
+    for (int n : numbers)
+        words << QString::number(n);
+    if (words.size() < 2)
+        return words.join(QString());
+    const QString last = words.takeLast();
+    return words.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+} // namespace
+
+exit_status status_of(link::outcome result)
+{
+    switch (result) {
+    case link::outcome::done:
+        return exit_done;
+    case link::outcome::not_confirmed:
+        return exit_not_confirmed;
+    case link::outcome::no_reply:
+        return exit_no_reply;
+    case link::outcome::port_closed:
+        break;
+    }
+    return exit_port;
+}
+
+QString error_code(open_failure failure)
+{
+    switch (failure) {
+    case open_failure::none:
+        return {};
+    case open_failure::no_port:
+        return QStringLiteral("no_port");
+    case open_failure::not_found:
+        return QStringLiteral("not_found");
+    case open_failure::busy:
+        return QStringLiteral("busy");
+    case open_failure::no_permission:
+        return QStringLiteral("no_permission");
+    case open_failure::other:
+        break;
+    }
+    return QStringLiteral("open_failed");
+}
+
+QString error_code(link::outcome result)
+{
+    return result == link::outcome::port_closed ? QStringLiteral("port_lost")
+                                                : link::outcome_name(result);
+}
+
+QString relay_table(const link::relay_states& relays)
+{
+    QString numbers = QStringLiteral("relay");
+    QString states = QStringLiteral("state");
+    for (int i = 0; i < relay_count; ++i) {
+        numbers += QString::number(i + 1).rightJustified(4);
+        states += on_off(relays[std::size_t(i)]).rightJustified(4);
+    }
+    return numbers + QLatin1Char('\n') + states;
+}
+
+QJsonArray relay_array(const link::relay_states& relays)
+{
+    QJsonArray array;
+    for (bool on : relays)
+        array.append(on);
+    return array;
+}
+
+QString json_line(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void list_ports(const output& out, bool json)
+{
+    const QMap<int, QString> ports = known_ports();
+    QJsonArray list;
+    for (auto it = ports.begin(); it != ports.end(); ++it) {
+        const QFileInfo info(it.value());
+        // An entry of the port folder is a link: say where it leads, and whether that is there.
+        const QString target = info.isSymLink() ? info.symLinkTarget() : QString();
+        const bool present = info.exists();
+        if (json) {
+            QJsonObject port{{QStringLiteral("port"), it.key()},
+                             {QStringLiteral("device"), it.value()},
+                             {QStringLiteral("present"), present}};
+            if (!target.isEmpty())
+                port.insert(QStringLiteral("target"), target);
+            list.append(port);
+            continue;
+        }
+        QString line = QStringLiteral("%1  %2").arg(it.key(), 3).arg(it.value());
+        if (!target.isEmpty())
+            line += QStringLiteral(" -> ") + target;
+        if (!present)
+            line += QStringLiteral("  (missing)");
+        out.data(line);
+    }
+    if (json)
+        out.data(json_line(QJsonObject{{QStringLiteral("ports"), list}}));
+    if (ports.isEmpty())
+        out.message(QStringLiteral("no serial ports found on this computer"));
+}
+
+session::session(link::board_link& link, invocation run, output out, QObject* parent)
+    : QObject(parent), link_(link), run_(std::move(run)), out_(std::move(out))
+{
+    connect(&link_, &link::board_link::line_lost, this,
+            [this](const QString& reason) { lost_reason_ = reason; });
+}
+
+QJsonObject session::base() const
+{
+    QJsonObject o{{QStringLiteral("address"), run_.address},
+                  {QStringLiteral("device"), link_.device()}};
+    o.insert(QStringLiteral("port"),
+             run_.port.number > 0 ? QJsonValue(run_.port.number) : QJsonValue());
+    return o;
+}
+
+QString session::board_text() const
+{
+    return QStringLiteral("board %1 on %2").arg(run_.address).arg(run_.port.describe(link_.device()));
+}
+
+void session::start()
+{
+    const open_result opened = link_.open(run_.port);
+    if (!opened.ok) {
+        QJsonObject fields{{QStringLiteral("device"), opened.device}};
+        fail(error_code(opened.failure), link::open_failure_text(run_.port, opened), fields);
+        end(exit_port);
+        return;
+    }
+    const int a = run_.address;
+    const auto relay = [this](const link::relay_result& r) { relay_done(r); };
+    const auto parameter = [this](const link::parameter_result& r) { parameter_done(r); };
+    switch (run_.what) {
+    case command::status:
+        link_.status(a, relay);
+        return;
+    case command::on:
+    case command::off:
+        next_relay();
+        return;
+    case command::toggle:
+        link_.toggle(a, run_.relays.value(0), relay);
+        return;
+    case command::all_on:
+    case command::all_off:
+        link_.switch_all(a, run_.what == command::all_on, relay);
+        return;
+    case command::watch:
+        start_watch();
+        return;
+    case command::scan:
+        step_ = run_.scan_from;
+        next_scan();
+        return;
+    case command::get:
+        link_.read_parameter(run_.param, a, parameter);
+        return;
+    case command::set:
+        link_.write_parameter(run_.param, a, run_.value, parameter);
+        return;
+    case command::pair:
+        link_.pair(a, parameter);
+        return;
+    case command::ports:
+        break;
+    }
+    list_ports(out_, run_.json);
+    end(exit_done);
+}
+
+void session::next_relay()
+{
+    link_.switch_relay(run_.address, run_.relays.value(step_), run_.what == command::on,
+                       [this](const link::relay_result& r) { relay_done(r); });
+}
+
+void session::relay_done(const link::relay_result& r)
+{
+    const bool several = run_.what == command::on || run_.what == command::off;
+    if (r.result == link::outcome::done && several && step_ + 1 < run_.relays.size()) {
+        ++step_;
+        next_relay();
+        return;
+    }
+    QJsonObject fields{{QStringLiteral("command"), command_name(run_.what)}};
+    if (r.reported)
+        fields.insert(QStringLiteral("relays"), relay_array(*r.reported));
+    if (r.result == link::outcome::done) {
+        if (run_.json) {
+            QJsonObject o = base();
+            for (auto it = fields.begin(); it != fields.end(); ++it)
+                o.insert(it.key(), it.value());
+            out_.data(json_line(o));
+        } else {
+            out_.data(relay_table(*r.reported));
+        }
+        end(exit_done);
+        return;
+    }
+
+    const int tries = link_.settings().retries + 1;
+    QString why;
+    switch (r.result) {
+    case link::outcome::done:
+        break;
+    case link::outcome::not_confirmed: {
+        const link::relay_states& states = *r.reported;
+        if (run_.what == command::all_on || run_.what == command::all_off) {
+            const bool asked = run_.what == command::all_on;
+            QList<int> other;
+            for (int i = 0; i < relay_count; ++i)
+                if (states[std::size_t(i)] != asked)
+                    other << i + 1;
+            why = QStringLiteral("%1 did not confirm all relays %2: it reports relay%3 %4 %5 "
+                                 "after %6 tries")
+                      .arg(board_text(), on_off(asked), other.size() > 1 ? "s" : "",
+                           number_list(other), on_off(!asked))
+                      .arg(tries);
+        } else {
+            const int n = run_.relays.value(step_);
+            const bool now = states[std::size_t(n - 1)];
+            why = run_.what == command::toggle
+                      ? QStringLiteral("%1 did not confirm the toggle of relay %2: it still "
+                                       "reports relay %2 %3 after %4 tries")
+                            .arg(board_text())
+                            .arg(n)
+                            .arg(on_off(now))
+                            .arg(tries)
+                      : QStringLiteral("%1 did not confirm relay %2 %3: it reports relay %2 %4 "
+                                       "after %5 tries")
+                            .arg(board_text())
+                            .arg(n)
+                            .arg(on_off(run_.what == command::on), on_off(now))
+                            .arg(tries);
+        }
+        if (!run_.json)
+            out_.data(relay_table(states));
+        break;
+    }
+    case link::outcome::no_reply:
+        why = QStringLiteral("no valid reply from %1 to %2 frames, %3 ms each: check the "
+                             "address (-a), that the board is powered and that its slave "
+                             "module is paired with the host module on the same channel; "
+                             "--timeout and --retries wait longer")
+                  .arg(board_text())
+                  .arg(r.frames_sent)
+                  .arg(link_.settings().reply_window_ms);
+        break;
+    case link::outcome::port_closed:
+        why = QStringLiteral("%1 was lost (%2); check the adapter and try again")
+                  .arg(run_.port.describe(link_.device()), lost_reason_);
+        break;
+    }
+    if (several && step_ + 1 < run_.relays.size())
+        why += QStringLiteral("; relay%1 %2 not tried")
+                   .arg(run_.relays.size() - step_ - 1 > 1 ? "s" : "",
+                        number_list(run_.relays.mid(step_ + 1)));
+    fail(error_code(r.result), why, fields);
+    end(status_of(r.result));
+}
+
+void session::parameter_done(const link::parameter_result& r)
+{
+    const QString name = parameter_name(r.what);
+    const bool host = r.what == link::parameter::host_id || r.what == link::parameter::host_channel;
+    const QString module = host ? QStringLiteral("the host module")
+                                : QStringLiteral("board %1's slave module").arg(run_.address);
+    QJsonObject fields{{QStringLiteral("command"), command_name(run_.what)},
+                       {QStringLiteral("parameter"), name}};
+    if (r.value)
+        fields.insert(QStringLiteral("value"), qint64(*r.value));
+
+    if (r.result == link::outcome::done) {
+        if (run_.json) {
+            QJsonObject o = base();
+            for (auto it = fields.begin(); it != fields.end(); ++it)
+                o.insert(it.key(), it.value());
+            out_.data(json_line(o));
+        } else {
+            out_.data(QString::number(*r.value));
+        }
+        const QString v = QString::number(*r.value);
+        const QString a = QString::number(run_.address);
+        if (run_.what == command::pair) {
+            out_.message(QStringLiteral("board %1's slave module now shares id %2 with the host "
+                                        "module")
+                             .arg(a, v));
+        } else if (run_.what == command::set) {
+            // Which side has to follow for the link to work again.
+            switch (r.what) {
+            case link::parameter::host_channel:
+                out_.message(QStringLiteral(
+                                 "the host module now talks on channel %1: boards answer again "
+                                 "only once their slave module is on channel %1 too")
+                                 .arg(v));
+                break;
+            case link::parameter::slave_channel:
+                out_.message(QStringLiteral(
+                                 "board %1's slave module now talks on channel %2: it answers "
+                                 "again once the host module follows (telvarctl set "
+                                 "host-channel %2 --yes)")
+                                 .arg(a, v));
+                break;
+            case link::parameter::host_id:
+                out_.message(QStringLiteral(
+                                 "the host module now carries id %1: boards answer again once "
+                                 "their slave module carries it too; pair each one (telvarctl -a "
+                                 "ADDR pair --yes)")
+                                 .arg(v));
+                break;
+            case link::parameter::slave_id:
+                out_.message(QStringLiteral(
+                                 "board %1's slave module now carries id %2: it answers again "
+                                 "once the host module follows (telvarctl set host-id %2 --yes), "
+                                 "or after pairing it again (telvarctl -a %1 pair --yes)")
+                                 .arg(a, v));
+                break;
+            case link::parameter::pairing:
+                break;
+            }
+        }
+        end(exit_done);
+        return;
+    }
+
+    const int tries = r.frames_sent;
+    QString why;
+    switch (r.result) {
+    case link::outcome::done:
+        break;
+    case link::outcome::not_confirmed:
+        if (!run_.json)
+            out_.data(QString::number(*r.value));
+        why = QStringLiteral("%1 answered %2 %3, not %4 as asked")
+                  .arg(module, name)
+                  .arg(*r.value)
+                  .arg(run_.value);
+        break;
+    case link::outcome::no_reply:
+        why = run_.what == command::pair
+                  ? QStringLiteral("no valid reply to the pairing with board %1 after %2 frames "
+                                   "on %3: the board must be powered and its slave module on "
+                                   "the host module's channel")
+                        .arg(run_.address)
+                        .arg(tries)
+                        .arg(run_.port.describe(link_.device()))
+              : host ? QStringLiteral("no valid reply from the host module after %1 frames on %2: "
+                                      "check the port (-p) and that the radio module is "
+                                      "attached and powered")
+                           .arg(tries)
+                           .arg(run_.port.describe(link_.device()))
+                     : QStringLiteral("no valid reply from %1 after %2 frames on %3: check the "
+                                      "address (-a), that the board is powered and that its "
+                                      "slave module is paired with the host module on the same "
+                                      "channel")
+                           .arg(module)
+                           .arg(tries)
+                           .arg(run_.port.describe(link_.device()));
+        break;
+    case link::outcome::port_closed:
+        why = QStringLiteral("%1 was lost (%2); check the adapter and try again")
+                  .arg(run_.port.describe(link_.device()), lost_reason_);
+        break;
+    }
+    fail(error_code(r.result), why, fields);
+    end(status_of(r.result));
+}
+
+void session::next_scan()
+{
+    if (step_ > run_.scan_to) {
+        if (run_.json) {
+            QJsonArray list;
+            for (int a : answering_)
+                list.append(a);
+            QJsonObject o = base();
+            o.remove(QStringLiteral("address"));
+            o.insert(QStringLiteral("command"), QStringLiteral("scan"));
+            o.insert(QStringLiteral("addresses"), list);
+            if (answering_.isEmpty()) {
+                o.insert(QStringLiteral("error"), QStringLiteral("no_reply"));
+                o.insert(QStringLiteral("message"), QStringLiteral("no board answered"));
+            }
+            out_.data(json_line(o));
+        }
+        if (answering_.isEmpty()) {
+            out_.message(QStringLiteral("no board answered at addresses %1-%2 on %3")
+                             .arg(run_.scan_from)
+                             .arg(run_.scan_to)
+                             .arg(run_.port.describe(link_.device())));
+            end(exit_no_reply);
+            return;
+        }
+        end(exit_done);
+        return;
+    }
+    link_.status(step_, [this](const link::relay_result& r) {
+        if (r.result == link::outcome::port_closed) {
+            fail(error_code(r.result),
+                 QStringLiteral("%1 was lost (%2) while scanning address %3; check the adapter "
+                                "and try again")
+                     .arg(run_.port.describe(link_.device()), lost_reason_)
+                     .arg(r.address));
+            end(exit_port);
+            return;
+        }
+        if (r.result == link::outcome::done) {
+            answering_ << r.address;
+            // Found addresses show at once: a whole scan takes a while.
+            if (!run_.json)
+                out_.data(QString::number(r.address));
+        }
+        ++step_;
+        next_scan();
+    });
+}
+
+void session::start_watch()
+{
+    connect(&link_, &link::board_link::board_reported, this,
+            [this](int address, const link::relay_states& relays) {
+                if (!run_.addresses.contains(address))
+                    return;
+                const auto before = shown_.constFind(address);
+                if (before == shown_.constEnd()) {
+                    QString states;
+                    for (bool on : relays)
+                        states += QLatin1Char(' ') + on_off(on);
+                    watch_event(address,
+                                {{QStringLiteral("event"), QStringLiteral("state")},
+                                 {QStringLiteral("relays"), relay_array(relays)}},
+                                QStringLiteral("state") + states);
+                } else {
+                    QJsonArray changed;
+                    QStringList lines;
+                    for (int i = 0; i < relay_count; ++i) {
+                        if ((*before)[std::size_t(i)] == relays[std::size_t(i)])
+                            continue;
+                        changed.append(i + 1);
+                        lines << QStringLiteral("relay %1 %2").arg(i + 1).arg(
+                            on_off(relays[std::size_t(i)]));
+                    }
+                    if (changed.isEmpty())
+                        return;
+                    if (run_.json)
+                        watch_event(address,
+                                    {{QStringLiteral("event"), QStringLiteral("change")},
+                                     {QStringLiteral("changed"), changed},
+                                     {QStringLiteral("relays"), relay_array(relays)}},
+                                    {});
+                    else
+                        for (const QString& line : lines)
+                            watch_event(address, {}, line);
+                }
+                shown_.insert(address, relays);
+            });
+    connect(&link_, &link::board_link::availability_changed, this,
+            [this](int address, bool available) {
+                const QString event =
+                    available ? QStringLiteral("available") : QStringLiteral("unavailable");
+                watch_event(address, {{QStringLiteral("event"), event}}, event);
+            });
+    connect(&link_, &link::board_link::line_lost, this, [this](const QString& reason) {
+        out_.message(QStringLiteral("%1 was lost (%2): every board is unavailable; opening it "
+                                    "again as soon as the device is back")
+                         .arg(run_.port.describe(link_.device()), reason));
+    });
+    connect(&link_, &link::board_link::reopen_failed, this,
+            [this](const open_result& result, int next_try_ms) {
+                out_.message(link::open_failure_text(run_.port, result)
+                             + QStringLiteral(" Next try in %1 s.").arg(next_try_ms / 1000.0));
+            });
+    connect(&link_, &link::board_link::line_restored, this, [this](const QString& device) {
+        out_.message(QStringLiteral("%1 is open again; polling").arg(run_.port.describe(device)));
+    });
+    link_.set_polled(run_.addresses);
+}
+
+void session::watch_event(int address, const QJsonObject& fields, const QString& text)
+{
+    if (!run_.json) {
+        out_.data(QStringLiteral("%1 board %2 %3").arg(now_text()).arg(address).arg(text));
+        return;
+    }
+    QJsonObject o = base();
+    o.insert(QStringLiteral("time"), now_text());
+    o.insert(QStringLiteral("address"), address);
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        o.insert(it.key(), it.value());
+    out_.data(json_line(o));
+}
+
+void session::stop()
+{
+    link_.set_polled({});
+    end(exit_done);
+}
+
+void session::fail(const QString& code, const QString& message, QJsonObject fields)
+{
+    out_.message(message);
+    if (!run_.json)
+        return;
+    QJsonObject o = base();
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        o.insert(it.key(), it.value());
+    o.insert(QStringLiteral("error"), code);
+    o.insert(QStringLiteral("message"), message);
+    out_.data(json_line(o));
+}
+
+void session::end(int status)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    emit finished(status);
+}
+
+} // namespace telvar::ctl

@@ -1,0 +1,89 @@
+// One run of telvarctl on an open link: carries out the command, writes its
+// data (text for people, or JSON) and its messages, and ends with the exit
+// status. Exit statuses come from one table here.
+#pragma once
+
+#include "link/board_link.h"
+#include "telvarctl/command_line.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace telvar::ctl {
+
+// The exit statuses, documented in --help and the manual page.
+enum exit_status : int {
+    exit_done = 0,           // done and confirmed
+    exit_not_confirmed = 1,  // answered, but not as asked
+    exit_usage = 2,          // refused before anything was sent
+    exit_no_reply = 3,       // no valid reply after the retries
+    exit_port = 4,           // the port could not be opened, or was lost
+};
+
+/** The exit status a request's outcome ends the program with. */
+exit_status status_of(link::outcome result);
+
+/** The short JSON code of a failed opening: no_port, not_found, busy, no_permission, open_failed. */
+QString error_code(open_failure failure);
+
+/** The short JSON code of a request that did not end done. */
+QString error_code(link::outcome result);
+
+/** The relays as "relay" and "state" lines, aligned for people. */
+QString relay_table(const link::relay_states& relays);
+
+/** The relays as a JSON array of 16 booleans, relay 1 first. */
+QJsonArray relay_array(const link::relay_states& relays);
+
+/** A JSON object as one line. */
+QString json_line(const QJsonObject& object);
+
+// Where the program's output goes: data to standard output, messages to standard error.
+struct output {
+    std::function<void(const QString& line)> data;
+    std::function<void(const QString& line)> message;
+};
+
+/** The port table for `ports`, as lines of text or one JSON object. */
+void list_ports(const output& out, bool json);
+
+class session : public QObject {
+    Q_OBJECT
+public:
+    session(link::board_link& link, invocation run, output out, QObject* parent = nullptr);
+
+    /** Opens the port and carries out the command; finished() follows, at once or later. */
+    void start();
+    /** Ends a watch: the program's stop request (Ctrl+C, SIGTERM). */
+    void stop();
+
+signals:
+    void finished(int status);
+
+private:
+    void next_relay();
+    void relay_done(const link::relay_result& r);
+    void parameter_done(const link::parameter_result& r);
+    void next_scan();
+    void start_watch();
+    void watch_event(int address, const QJsonObject& fields, const QString& text);
+    void fail(const QString& code, const QString& message, QJsonObject fields = {});
+    void end(int status);
+    QJsonObject base() const;
+    QString board_text() const;
+
+    link::board_link& link_;
+    invocation run_;
+    output out_;
+    int step_ = 0;             // relays done, or the address being scanned
+    QList<int> answering_;     // scan
+    QMap<int, link::relay_states> shown_;  // watch: the last report printed per board
+    QString lost_reason_;
+    bool ended_ = false;
+};
+
+} // namespace telvar::ctl

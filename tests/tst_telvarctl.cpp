@@ -1,0 +1,411 @@
+// telvarctl as its users meet it: the program run as a process against
+// telvar-sim on a pseudo-terminal, for every command, both output forms and
+// every exit status, under line faults and with a faulty board; and its
+// command line, refused before anything is sent.
+#include "serial/qt_serial_port.h"
+#include "support/e2e_rig.h"
+#include "telvarctl/command_line.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+using namespace telvar;
+using namespace telvar::test;
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QString program()
+{
+    const QString given = qEnvironmentVariable("TELVARCTL");
+    return given.isEmpty()
+               ? QCoreApplication::applicationDirPath() + QStringLiteral("/../telvarctl/telvarctl")
+               : given;
+}
+
+run_result run(const QStringList& arguments, int timeout_ms = 20000)
+{
+    QProcess p;
+    p.start(program(), arguments);
+    run_result r;
+    if (!p.waitForFinished(timeout_ms)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("telvarctl did not end");
+        return r;
+    }
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+// The relays as the simulator's state line has them, from a JSON array.
+QString hex4_of(const QJsonArray& relays)
+{
+    unsigned bits = 0;
+    for (int i = 0; i < relays.size(); ++i)
+        bits |= relays[i].toBool() ? 1u << i : 0u;
+    return QString::asprintf("%04X", bits);
+}
+
+// Frames the program sent, as the simulator logged them.
+int frames_heard(sim_process& sim)
+{
+    sim.state();  // a round trip, so the log has caught up
+    int n = 0;
+    for (const QString& line : sim.log())
+        n += line.contains(QLatin1String(" pc>sim ")) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+class tst_telvarctl : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void command_data();
+    void command();
+    void switch_on_a_faulty_line_data();
+    void switch_on_a_faulty_line();
+    void refused_before_sending_data();
+    void refused_before_sending();
+    void port_held_by_a_window();
+    void watch_through_a_vanished_device_data();
+    void watch_through_a_vanished_device();
+};
+
+void tst_telvarctl::initTestCase()
+{
+    QVERIFY(e2e_rig::use_private_port_folder());
+    QVERIFY2(QFileInfo::exists(program()), qPrintable(program()));
+}
+
+void tst_telvarctl::command_data()
+{
+    QTest::addColumn<QStringList>("sim");        // simulator options
+    QTest::addColumn<QStringList>("arguments");  // PORT stands for the simulator's port number
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");            // a pattern for the whole standard output
+    QTest::addColumn<QString>("state");          // a line the simulator's state must hold after
+
+    const QStringList two{"--board", "1,relays=00A5", "--board", "2,relays=0003"};
+    const QString table_a5 = "relay   1   2   3   4   5   6   7   8   9  10  11  12  13  14  15  16\n"
+                             "state  on off  on off off  on off  on off off off off off off off off\n";
+    QTest::newRow("status, text") << two << QStringList{"status"} << 0
+                                  << QRegularExpression::escape(table_a5) << "board 1 relays 00A5";
+    QTest::newRow("status, JSON")
+        << two << QStringList{"--json", "status"} << 0
+        << R"(\{"address":1,"command":"status","device":"[^"]+","port":\d+,)"
+           R"("relays":\[true,false,true,false,false,true,false,true(,false){8}\]\}\n)"
+        << "board 1 relays 00A5";
+    QTest::newRow("on 2 16, each confirmed")
+        << two << QStringList{"on", "2", "16"} << 0 << R"(relay .*\nstate  on  on  on .* on\n)"
+        << "board 1 relays 80A7";
+    QTest::newRow("off 1 at address 2, JSON")
+        << two << QStringList{"-a", "2", "--json", "off", "1"} << 0
+        << R"(\{"address":2,"command":"off",.*"relays":\[false,true(,false){14}\]\}\n)"
+        << "board 2 relays 0002";
+    QTest::newRow("toggle asks, then switches")
+        << two << QStringList{"toggle", "3"} << 0 << R"(relay .*\nstate  on off off off .*\n)"
+        << "board 1 relays 00A1";
+    QTest::newRow("all on") << two << QStringList{"all", "on"} << 0 << R"((?s).*( +on){16}\n)"
+                            << "board 1 relays FFFF";
+    QTest::newRow("all off, JSON") << two << QStringList{"--json", "all", "off"} << 0
+                                   << R"(.*"relays":\[false(,false){15}\]\}\n)"
+                                   << "board 1 relays 0000";
+    QTest::newRow("scan finds both boards")
+        << two << QStringList{"scan", "0-3"} << 0 << "1\n2\n" << "board 1 relays 00A5";
+    QTest::newRow("scan, JSON") << two << QStringList{"--json", "scan", "1-2"} << 0
+                                << R"(\{"addresses":\[1,2\],"command":"scan",.*\}\n)"
+                                << "board 1 relays 00A5";
+    QTest::newRow("scan where no board answers")
+        << two << QStringList{"scan", "5-6"} << 3 << "" << "board 1 relays 00A5";
+    QTest::newRow("get host id") << two << QStringList{"get", "host-id"} << 0 << "1\n"
+                                 << "host id 1 channel 1";
+    QTest::newRow("get slave channel, JSON")
+        << two << QStringList{"--json", "get", "slave-channel"} << 0
+        << R"(\{"address":1,"command":"get","device":"[^"]+","parameter":"slave-channel","port":\d+,"value":1\}\n)"
+        << "host id 1 channel 1";
+    QTest::newRow("set host channel: the value sent back")
+        << two << QStringList{"set", "host-channel", "5", "--yes"} << 0 << "5\n"
+        << "host id 1 channel 5";
+    QTest::newRow("set slave id of board 1, JSON")
+        << two << QStringList{"--json", "--yes", "set", "slave-id", "2147483647"} << 0
+        << R"(.*"parameter":"slave-id",.*"value":2147483647\}\n)"
+        << "board 1 relays 00A5 id 2147483647";
+    QTest::newRow("pair hands board 2 the host's id")
+        << QStringList{"--board", "2,id=7"} << QStringList{"-a", "2", "pair", "--yes"} << 0
+        << "1\n" << "board 2 relays 0000 id 1";
+    QTest::newRow("ports lists the simulator's number")
+        << two << QStringList{"ports"} << 0 << R"((?s).*PORT  \S+com\d+ -> /dev/\S+\n.*)"
+        << "board 1 relays 00A5";
+    QTest::newRow("silent address: no reply")
+        << two << QStringList{"-a", "9", "status"} << 3 << "" << "board 1 relays 00A5";
+    QTest::newRow("silent address, JSON")
+        << two << QStringList{"-a", "9", "--json", "--retries", "0", "on", "1"} << 3
+        << R"(\{"address":9,"command":"on",.*"error":"no_reply","message":"no valid reply .*\}\n)"
+        << "board 1 relays 00A5";
+    QTest::newRow("silent slave module") << two << QStringList{"-a", "9", "get", "slave-id"} << 3
+                                         << "" << "board 1 relays 00A5";
+    QTest::newRow("board ignoring switch frames: not confirmed")
+        << QStringList{"--board", "1,relays=0001,ignore-switch"} << QStringList{"on", "2"} << 1
+        << R"(relay .*\nstate  on off off .*\n)" << "board 1 relays 0001";
+    QTest::newRow("board ignoring switch frames, JSON: never done")
+        << QStringList{"--board", "1,relays=0001,ignore-switch"}
+        << QStringList{"--json", "all", "off"} << 1
+        << R"(\{.*"error":"not_confirmed",.*"relays":\[true(,false){15}\]\}\n)"
+        << "board 1 relays 0001";
+    QTest::newRow("no board hears anything: silence")
+        << QStringList{"--loss", "1"} << QStringList{"on", "5"} << 3 << ""
+        << "board 1 relays 00B5";
+    QTest::newRow("a port number with no device")
+        << two << QStringList{"-p", "250", "status"} << 4 << "" << "board 1 relays 00A5";
+    QTest::newRow("a device that is not there, JSON")
+        << two << QStringList{"-p", "/dev/telvar-no-such-device", "--json", "status"} << 4
+        << R"(\{.*"error":"not_found",.*\}\n)" << "board 1 relays 00A5";
+}
+
+void tst_telvarctl::command()
+{
+    QFETCH(QStringList, sim);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, state);
+
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim(sim), qPrintable(rig.error));
+    if (!arguments.contains(QLatin1String("-p")))
+        arguments = QStringList{"-p", QString::number(rig.port)} + arguments;
+    const run_result r = run(arguments);
+    QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1: %2").arg(r.status).arg(r.err)));
+    const QRegularExpression whole(QRegularExpression::anchoredPattern(
+        QString(out).replace(QLatin1String("PORT"), QString::number(rig.port))));
+    QVERIFY2(whole.match(r.out).hasMatch(), qPrintable(r.out));
+    // Data only on standard output; every failure says why on standard error.
+    QCOMPARE(r.err.isEmpty(), status == 0 && !arguments.contains(QLatin1String("set"))
+                                  && !arguments.contains(QLatin1String("pair")));
+    const QStringList lines = rig.sim.state();
+    QVERIFY2(lines.filter(state).size() == 1, qPrintable(lines.join('\n')));
+}
+
+void tst_telvarctl::switch_on_a_faulty_line_data()
+{
+    QTest::addColumn<QStringList>("faults");
+
+    for (const char* seed : {"1", "2", "3", "4"}) {
+        QTest::addRow("half the replies lost, seed %s", seed)
+            << QStringList{"--loss", "0.5", "--seed", seed};
+        QTest::addRow("half the checksums spoilt, seed %s", seed)
+            << QStringList{"--bad-checksum", "0.5", "--seed", seed};
+        QTest::addRow("stray bytes before half the replies, seed %s", seed)
+            << QStringList{"--stray", "0.5", "--seed", seed};
+    }
+    QTest::newRow("replies in 8 pieces 20 ms apart")
+        << QStringList{"--split", "8", "--split-gap", "20"};
+    QTest::newRow("replies in 3 pieces at line rate") << QStringList{"--split", "3", "--pace"};
+    QTest::newRow("everything at once, seed 5")
+        << QStringList{"--loss", "0.3", "--bad-checksum", "0.3", "--stray", "0.3", "--split", "2",
+                       "--seed", "5"};
+}
+
+void tst_telvarctl::switch_on_a_faulty_line()
+{
+    QFETCH(QStringList, faults);
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim(QStringList{"--board", "1,relays=0000"} + faults), qPrintable(rig.error));
+    for (const char* relay : {"3", "9"}) {
+        const run_result r = run({"-p", QString::number(rig.port), "--json", "on", relay});
+        const QString now = rig.sim.relays(1);
+        const bool on = now.toUInt(nullptr, 16) & (1u << (QByteArray(relay).toInt() - 1));
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        // Done only when the board really switched; otherwise said honestly.
+        switch (r.status) {
+        case 0:
+            QVERIFY2(on, qPrintable(now));
+            QVERIFY(!o.contains(QLatin1String("error")));
+            break;
+        case 1:
+            QCOMPARE(o.value(QLatin1String("error")).toString(), QStringLiteral("not_confirmed"));
+            break;
+        case 3:
+            QCOMPARE(o.value(QLatin1String("error")).toString(), QStringLiteral("no_reply"));
+            break;
+        default:
+            QFAIL(qPrintable(QStringLiteral("status %1: %2").arg(r.status).arg(r.err)));
+        }
+        // What is shown as the board's state is what the board holds.
+        if (o.contains(QLatin1String("relays")))
+            QCOMPARE(hex4_of(o.value(QLatin1String("relays")).toArray()), now);
+    }
+}
+
+void tst_telvarctl::refused_before_sending_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named");  // what the message must name
+
+    QTest::newRow("relay 0") << QStringList{"on", "0"} << "\"0\" is out of range; give a whole number from 1 to 16";
+    QTest::newRow("relay 17") << QStringList{"off", "3", "17"} << "\"17\" is out of range";
+    QTest::newRow("relay with a minus") << QStringList{"on", "-5"} << "\"-5\" has a sign";
+    QTest::newRow("relay with a plus") << QStringList{"on", "+5"} << "\"+5\" has a sign";
+    QTest::newRow("relay in letters") << QStringList{"toggle", "five"} << "\"five\" is not a whole number";
+    QTest::newRow("relay empty") << QStringList{"on", ""} << "relay number is empty";
+    QTest::newRow("no relay") << QStringList{"on"} << "from 1 to 16";
+    QTest::newRow("two relays to toggle") << QStringList{"toggle", "1", "2"} << "unexpected argument \"2\"";
+    QTest::newRow("address 256") << QStringList{"-a", "256", "status"} << "address (-a) \"256\" is out of range; give a whole number from 0 to 255";
+    QTest::newRow("address with a sign") << QStringList{"-a", "-1", "status"} << "address (-a) \"-1\" has a sign";
+    QTest::newRow("address list outside watch") << QStringList{"-a", "1,2", "status"} << "for watch only";
+    QTest::newRow("address in a watch list") << QStringList{"watch", "-a", "1,300"} << "\"300\" is out of range";
+    QTest::newRow("empty address in a watch list") << QStringList{"watch", "-a", "1,,2"} << "address (-a) is empty";
+    QTest::newRow("channel 256, no modulo") << QStringList{"set", "host-channel", "256", "--yes"} << "channel \"256\" is out of range; give a whole number from 0 to 255";
+    QTest::newRow("channel in letters") << QStringList{"set", "slave-channel", "x1", "--yes"} << "channel \"x1\" is not a whole number";
+    QTest::newRow("id beyond 2147483647") << QStringList{"set", "host-id", "2147483648", "--yes"} << "id \"2147483648\" is out of range; give a whole number from 0 to 2147483647";
+    QTest::newRow("id with spaces") << QStringList{"set", "slave-id", " 5", "--yes"} << "id \" 5\" is not a whole number";
+    QTest::newRow("set without a value") << QStringList{"set", "host-id", "--yes"} << "give the value";
+    QTest::newRow("unknown parameter") << QStringList{"get", "colour"} << "no parameter is called \"colour\"";
+    QTest::newRow("channel write without --yes") << QStringList{"set", "host-channel", "5"} << "Add --yes";
+    QTest::newRow("id write without --yes") << QStringList{"-a", "2", "set", "slave-id", "5"} << "Add --yes";
+    QTest::newRow("pairing without --yes") << QStringList{"pair"} << "Add --yes";
+    QTest::newRow("all, neither on nor off") << QStringList{"all", "up"} << "\"up\" is neither on nor off";
+    QTest::newRow("scan backwards") << QStringList{"scan", "9-3"} << "runs backwards";
+    QTest::newRow("scan past 255") << QStringList{"scan", "0-256"} << "last address \"256\" is out of range";
+    QTest::newRow("unknown command") << QStringList{"switch", "5"} << "unknown command \"switch\"";
+    QTest::newRow("no command") << QStringList{} << "no command given";
+    QTest::newRow("unknown option") << QStringList{"--force", "status"} << "unknown option --force";
+    QTest::newRow("unknown short option") << QStringList{"-x", "status"} << "unknown option -x";
+    QTest::newRow("option without its value") << QStringList{"status", "--timeout"} << "--timeout needs a value";
+    QTest::newRow("timeout too short") << QStringList{"--timeout", "5", "status"} << "--timeout \"5\" is out of range; give a whole number from 10 to 60000";
+    QTest::newRow("negative retries") << QStringList{"--retries=-1", "status"} << "--retries \"-1\" has a sign";
+    QTest::newRow("interval outside watch") << QStringList{"--interval", "100", "status"} << "for watch only";
+    QTest::newRow("flag given a value") << QStringList{"--json=yes", "status"} << "--json takes no value";
+    QTest::newRow("port 0") << QStringList{"-p", "0", "status"} << "\"0\" is not a port; give a port number from 1 to 255";
+    QTest::newRow("port name without a folder") << QStringList{"-p", "ttyUSB0", "status"} << "\"ttyUSB0\" is not a port";
+}
+
+void tst_telvarctl::refused_before_sending()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+
+    const ctl::parse_result parsed =
+        ctl::parse_command_line(QStringList{QStringLiteral("telvarctl")} + arguments);
+    QVERIFY(!parsed.run);
+    QVERIFY2(parsed.error.contains(named), qPrintable(parsed.error));
+
+    // The program itself: status 2, the message, and not one frame on the line.
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim({"--log"}), qPrintable(rig.error));
+    const run_result r = run(QStringList{"-p", QString::number(rig.port), "--json"} + arguments);
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.err.contains(named), qPrintable(r.err));
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value(QLatin1String("error")).toString(), QStringLiteral("usage"));
+    QCOMPARE(frames_heard(rig.sim), 0);
+}
+
+void tst_telvarctl::port_held_by_a_window()
+{
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim({"--log"}), qPrintable(rig.error));
+    // Held as a window holds it: the same serial port code, open on the same number.
+    qt_serial_port window_port;
+    QVERIFY(window_port.open(rig.port).ok);
+
+    const run_result r = run({"-p", QString::number(rig.port), "on", "2"});
+    QCOMPARE(r.status, 4);
+    QVERIFY2(r.err.contains(QStringLiteral("cannot open port %1 (").arg(rig.port))
+                 && r.err.contains(QLatin1String("busy")),
+             qPrintable(r.err));
+    QCOMPARE(frames_heard(rig.sim), 0);
+    QCOMPARE(rig.sim.relays(1), QStringLiteral("00A5"));
+
+    window_port.close();
+    QCOMPARE(run({"-p", QString::number(rig.port), "on", "2"}).status, 0);
+    QCOMPARE(rig.sim.relays(1), QStringLiteral("00A7"));
+}
+
+void tst_telvarctl::watch_through_a_vanished_device_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<int>("stop");
+
+    QTest::newRow("text, ended by Ctrl+C") << false << int(SIGINT);
+    QTest::newRow("JSON, ended by SIGTERM") << true << int(SIGTERM);
+}
+
+void tst_telvarctl::watch_through_a_vanished_device()
+{
+    QFETCH(bool, json);
+    QFETCH(int, stop);
+
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim({"--board", "1,relays=0001", "--board", "2"}), qPrintable(rig.error));
+    QProcess watch;
+    QStringList arguments{"-p", QString::number(rig.port), "watch", "-a", "1,2", "--interval", "50"};
+    if (json)
+        arguments << "--json";
+    watch.start(program(), arguments);
+    QVERIFY(watch.waitForStarted());
+    QString out;
+    const auto lines_of = [&](const QString& pattern) {
+        out += QString::fromLocal8Bit(watch.readAllStandardOutput());
+        return out.count(QRegularExpression(pattern));
+    };
+    const auto event = [&](int address, const char* what) {
+        return json ? QStringLiteral(R"("address":%1,.*"event":"%2")").arg(address).arg(what)
+                    : QStringLiteral("board %1 %2\n").arg(address).arg(what);
+    };
+
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(1, "available")), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(2, "available")), 1, 5000);
+    QCOMPARE(lines_of(json ? R"("event":"state","port":\d+,"relays":\[true,false)"
+                           : R"(board 1 state on off off)"),
+             1);
+
+    // A change at the board shows as a change.
+    rig.sim.command(QStringLiteral("set 1 relays 0003"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        lines_of(json ? R"("address":1,"changed":\[2\],.*"event":"change")" : "board 1 relay 2 on\n"),
+        1, 5000);
+
+    // The adapter is pulled: both boards are lost; it comes back under a new device.
+    QCOMPARE(rig.sim.command(QStringLiteral("vanish")), QStringList{"vanished"});
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(1, "unavailable")), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(2, "unavailable")), 1, 5000);
+    QCOMPARE(watch.state(), QProcess::Running);
+    rig.sim.command(QStringLiteral("set 2 relays 8000"));
+    QVERIFY(rig.sim.command(QStringLiteral("reappear")).value(0).startsWith(QLatin1String("/dev/")));
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(1, "available")), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(lines_of(event(2, "available")), 2, 10000);
+    // What changed while it was away shows too.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        lines_of(json ? R"("address":2,"changed":\[16\],)" : "board 2 relay 16 on\n"), 1, 5000);
+
+    ::kill(pid_t(watch.processId()), stop);
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+    const QString err = QString::fromLocal8Bit(watch.readAllStandardError());
+    QVERIFY2(err.contains(QLatin1String("was lost")) && err.contains(QLatin1String("open again")),
+             qPrintable(err));
+    if (json)
+        for (const QString& line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
+}
+
+QTEST_GUILESS_MAIN(tst_telvarctl)
+#include "tst_telvarctl.moc"
