@@ -112,7 +112,8 @@ private slots:
     void bad_payloads_and_topics_send_nothing_data();
     void bad_payloads_and_topics_send_nothing();
     void board_that_ignores_switches_never_shows_the_asked_state();
-    void retained_set_is_not_executed();
+    void retained_set_is_not_executed_and_a_removed_board_is_cleared();
+    void broker_down_at_start_is_waited_for();
     void silent_board_goes_offline_alone_and_returns();
     void broker_restart_republishes_and_resubscribes();
     void adapter_vanishes_and_returns();
@@ -186,6 +187,12 @@ void tst_e2e_mqtt::startup_publishes_status_discovery_and_states()
     QVERIFY(late.wait_for(topic("status"), "online") >= 0);
     for (const mqtt_message& m : late.messages())
         QVERIFY2(m.retained, qPrintable(m.topic));
+
+    // Home Assistant coming online again gets the discovery messages again.
+    const int from = r.watch.messages().size();
+    QVERIFY(mqtt_publish(r.broker, "homeassistant/status", "online"));
+    QVERIFY(r.wait("homeassistant/device/telvar_2/config",
+                   r.watch.last("homeassistant/device/telvar_2/config"), from));
 }
 
 void tst_e2e_mqtt::set_is_confirmed_by_the_board_data()
@@ -271,13 +278,17 @@ void tst_e2e_mqtt::board_that_ignores_switches_never_shows_the_asked_state()
     QCOMPARE(r.watch.last(topic("1/availability")), QByteArray("online"));
 }
 
-void tst_e2e_mqtt::retained_set_is_not_executed()
+void tst_e2e_mqtt::retained_set_is_not_executed_and_a_removed_board_is_cleared()
 {
     bridge_rig r;
     QVERIFY(r.broker.start());
     // Left on the broker before the bridge starts: old commands, not a wish of now.
     QVERIFY(mqtt_publish(r.broker, topic("1/relay/5/set"), "ON", true));
     QVERIFY(mqtt_publish(r.broker, topic("1/all/set"), "ON", true));
+    // And what an earlier run published for board 9, since taken out of the configuration.
+    const QString removed = "homeassistant/device/telvar_9/config";
+    QVERIFY(mqtt_publish(r.broker, removed, "{\"dev\":{}}", true));
+    QVERIFY(mqtt_publish(r.broker, topic("9/state"), state_of("0001"), true));
     QVERIFY(r.line.start_sim({"--board", "1,relays=0001"}));
     QVERIFY(r.watch.start(r.broker));
     QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
@@ -291,6 +302,32 @@ void tst_e2e_mqtt::retained_set_is_not_executed()
     QVERIFY2(r.wait(topic("1/state"), state_of("8001")), r.log.constData());
     QCOMPARE(r.line.sim.relays(1), QString("8001"));
     QCOMPARE(r.watch.last(topic("1/relay/5")), QByteArray("OFF"));
+
+    QVERIFY2(r.wait(removed, QByteArray()), r.log.constData());
+    QVERIFY(r.wait(topic("9/state"), QByteArray()));
+    mqtt_watch late;
+    QVERIFY(late.start(r.broker));
+    QVERIFY(late.wait_for(topic("1/state"), state_of("8001")) >= 0);
+    QVERIFY(late.on(removed).isEmpty() && late.on(topic("9/state")).isEmpty());
+}
+
+void tst_e2e_mqtt::broker_down_at_start_is_waited_for()
+{
+    bridge_rig r;
+    QVERIFY(r.broker.start());
+    r.broker.kill();  // its port is known and nobody listens there
+    QVERIFY(r.line.start_sim({"--board", "1,relays=0002"}));
+    QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
+                     [&r] { r.log += r.bridge.readAllStandardError(); });
+    r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
+                   {"-p", QString::number(r.line.port), "--broker", r.broker.address()});
+    QVERIFY2(r.wait_log("connection refused; trying again"), r.log.constData());
+    QVERIFY(r.wait_log("board 1 is online"));  // polling goes on meanwhile
+    QVERIFY(r.broker.restart());
+    QVERIFY(r.watch.start(r.broker));
+    QVERIFY2(r.wait(topic("status"), "online", 0, 20000), r.log.constData());
+    QVERIFY(r.wait(topic("1/state"), state_of("0002")));
+    QVERIFY(r.wait(topic("1/availability"), "online"));
 }
 
 void tst_e2e_mqtt::silent_board_goes_offline_alone_and_returns()
