@@ -220,7 +220,7 @@ open_result board_link::open(const port_spec& where)
     s_->where = where;
     const open_result result = open_port();
     if (result.ok) {
-        qCDebug(link_log) << "opened" << where.describe(result.device);
+        qCDebug(link_log).noquote() << "opened" << where.describe(result.device);
         s_->poll_due = true;
         pump();
     }
@@ -691,7 +691,8 @@ void board_link::finish(outcome result)
 
 void board_link::deliver(request& r, outcome result)
 {
-    qCDebug(link_log) << "request for address" << r.address << "ended:" << outcome_name(result);
+    qCDebug(link_log).noquote() << "request for address" << r.address << "ended:"
+                                << outcome_name(result);
     if (r.is_parameter()) {
         parameter_result p;
         p.result = result;

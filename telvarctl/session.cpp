@@ -244,10 +244,12 @@ void session::relay_done(const link::relay_result& r)
             for (int i = 0; i < relay_count; ++i)
                 if (states[std::size_t(i)] != asked)
                     other << i + 1;
-            why = QStringLiteral("%1 did not confirm all relays %2: it reports relay%3 %4 %5 "
-                                 "after %6 tries")
-                      .arg(board_text(), on_off(asked), other.size() > 1 ? "s" : "",
-                           number_list(other), on_off(!asked))
+            const QString which = other.size() == relay_count ? QStringLiteral("all sixteen")
+                                  : other.size() > 1 ? QStringLiteral("relays ") + number_list(other)
+                                                     : QStringLiteral("relay ") + number_list(other);
+            why = QStringLiteral("%1 did not confirm all relays %2: it reports %3 %4 after %5 "
+                                 "tries")
+                      .arg(board_text(), on_off(asked), which, on_off(!asked))
                       .arg(tries);
         } else {
             const int n = run_.relays.value(step_);
