@@ -115,6 +115,7 @@ void bridge::open_line()
     const open_result opened = line_.open(config_.port);
     if (opened.ok) {
         reopen_pause_ms_ = 0;
+        last_open_problem_.clear();
         qCInfo(bridge_log, "line open: %s", qUtf8Printable(config_.port.describe(line_.device())));
         line_.set_polled(config_.boards);
         return;
@@ -122,9 +123,15 @@ void bridge::open_line()
     // A missing adapter at start is not a reason to give up: it may be plugged in later.
     reopen_pause_ms_ = reopen_pause_ms_ == 0 ? reopen_first_ms
                                              : std::min(reopen_pause_ms_ * 2, reopen_max_ms);
-    qCWarning(bridge_log, "%s; trying again in %d s",
-              qUtf8Printable(link::open_failure_text(config_.port, opened)),
-              reopen_pause_ms_ / 1000);
+    QString why = link::open_failure_text(config_.port, opened);
+    if (why.endsWith(QLatin1Char('.')))
+        why.chop(1);
+    // The same failure is told once; the tries go on quietly.
+    if (why != last_open_problem_)
+        qCWarning(bridge_log, "%s; trying again with growing pauses", qUtf8Printable(why));
+    else
+        qCDebug(bridge_log, "%s; next try in %d s", qUtf8Printable(why), reopen_pause_ms_ / 1000);
+    last_open_problem_ = why;
     reopen_timer_.start(reopen_pause_ms_);
 }
 

@@ -66,6 +66,7 @@ private:
     QTimer reopen_timer_;
     int reopen_pause_ms_ = 0;
     QString last_broker_problem_;
+    QString last_open_problem_;
     bool stopping_ = false;
 };
 

@@ -69,6 +69,8 @@ mosquitto_client::mosquitto_client(QObject* parent) : client(parent)
 
 mosquitto_client::~mosquitto_client()
 {
+    if (connector_.joinable())
+        connector_.join();
     if (mosq_) {
         if (running_) {
             mosquitto_disconnect(mosq_);
@@ -140,14 +142,30 @@ void mosquitto_client::start(const session_settings& settings)
 
 void mosquitto_client::begin_session()
 {
-    if (!mosq_ || stopping_)
+    if (!mosq_ || stopping_ || connecting_)
         return;
-    const QByteArray host = local(settings_.host);
-    errno = 0;
-    const int rc = mosquitto_connect_async(mosq_, host.constData(), settings_.port,
-                                           settings_.keepalive_s);
-    const int error_number = errno;
-    if (rc != MOSQ_ERR_SUCCESS) {
+    connecting_ = true;
+    if (connector_.joinable())
+        connector_.join();
+    // The first attempt looks the host name up and opens the socket, which
+    // may take seconds; it runs on a thread of its own so that polling goes on.
+    connector_ = std::thread([this, host = local(settings_.host), port = settings_.port,
+                              keepalive = settings_.keepalive_s] {
+        errno = 0;
+        const int rc = mosquitto_connect_async(mosq_, host.constData(), port, keepalive);
+        const int error_number = errno;
+        QMetaObject::invokeMethod(
+            this, [this, rc, error_number] { connect_attempted(rc, error_number); },
+            Qt::QueuedConnection);
+    });
+}
+
+void mosquitto_client::connect_attempted(int code, int error_number)
+{
+    connecting_ = false;
+    if (stopping_)
+        return;
+    if (code != MOSQ_ERR_SUCCESS) {
         // The network thread would wait for a first attempt that never
         // happened: try again from here after a growing pause.
         QString library_error;
@@ -155,7 +173,7 @@ void mosquitto_client::begin_session()
             std::lock_guard<std::mutex> lock(notes_mutex_);
             library_error.swap(library_error_);
         }
-        emit disconnected(describe(rc, error_number, QString(), library_error));
+        emit disconnected(describe(code, error_number, QString(), library_error));
         schedule_restart();
         return;
     }
@@ -282,6 +300,9 @@ void mosquitto_client::session_ended(int code, int error_number, const QString& 
         finish_stop(code == MOSQ_ERR_SUCCESS);
         return;
     }
+    // What the lost session left unacknowledged is published again after the
+    // next connection; a clean stop should not wait for it.
+    unacknowledged_.clear();
     const QString reason = describe(code, error_number, refusal, library_error);
     if (thread_ended)
         abandon_session(reason);

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <mutex>
+#include <thread>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -42,6 +43,7 @@ private:
 
     // On this object's thread.
     void begin_session();
+    void connect_attempted(int code, int error_number);
     void schedule_restart();
     void abandon_session(const QString& reason);
     void session_ended(int code, int error_number, const QString& refusal,
@@ -54,6 +56,8 @@ private:
     session_settings settings_;
     bool connected_ = false;
     bool running_ = false;  // the network thread was started and not yet joined
+    bool connecting_ = false;  // a first attempt is under way on connector_
+    std::thread connector_;
     bool stopping_ = false;
     QSet<int> unacknowledged_;
     QTimer stop_timer_;
