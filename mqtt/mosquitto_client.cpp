@@ -144,6 +144,7 @@ void mosquitto_client::begin_session()
 {
     if (!mosq_ || stopping_ || connecting_)
         return;
+    qCDebug(client_log, "connecting to %s:%d", qUtf8Printable(settings_.host), settings_.port);
     connecting_ = true;
     if (connector_.joinable())
         connector_.join();
@@ -165,6 +166,12 @@ void mosquitto_client::connect_attempted(int code, int error_number)
     connecting_ = false;
     if (stopping_)
         return;
+    if (!failed_attempt_.isEmpty()) {
+        emit disconnected(failed_attempt_);
+        failed_attempt_.clear();
+        schedule_restart();
+        return;
+    }
     if (code != MOSQ_ERR_SUCCESS) {
         // The network thread would wait for a first attempt that never
         // happened: try again from here after a growing pause.
@@ -194,6 +201,7 @@ void mosquitto_client::schedule_restart()
                            ? settings_.retry_first_s
                            : std::min(restart_pause_s_ * 2, settings_.retry_max_s);
     restart_timer_.start(restart_pause_s_ * 1000);
+    qCDebug(client_log, "next attempt in %d s", restart_pause_s_);
 }
 
 void mosquitto_client::publish(const QString& topic, const QByteArray& payload, int qos,
@@ -312,11 +320,20 @@ void mosquitto_client::session_ended(int code, int error_number, const QString& 
 
 void mosquitto_client::abandon_session(const QString& reason)
 {
+    if (connecting_) {
+        // The handshake failed inside the first attempt itself, whose result
+        // comes next: that attempt counts as failed.
+        failed_attempt_ = reason;
+        return;
+    }
     if (!running_ || stopping_)
         return;
     emit disconnected(reason);
     // The library gave up on this session; start over after a growing pause.
-    mosquitto_loop_stop(mosq_, true);
+    // Marked disconnected, its thread ends by itself: cancelling it could
+    // leave one of the library's locks held.
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
     running_ = false;
     schedule_restart();
 }

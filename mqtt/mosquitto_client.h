@@ -58,6 +58,7 @@ private:
     bool running_ = false;  // the network thread was started and not yet joined
     bool connecting_ = false;  // a first attempt is under way on connector_
     std::thread connector_;
+    QString failed_attempt_;  // an error the library logged during the first attempt
     bool stopping_ = false;
     QSet<int> unacknowledged_;
     QTimer stop_timer_;
