@@ -122,6 +122,13 @@ def peak_memory(program, arguments):
         libc.ptrace(PTRACE_CONT, pid, None, ctypes.c_void_p(os.WSTOPSIG(status)))
 
 
+def cpu_times():
+    """Idle and total jiffies of all cores, from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    return fields[3] + fields[4], sum(fields)
+
+
 def machine():
     model = "unknown"
     try:
@@ -149,6 +156,7 @@ def main():
             sys.exit(f"bench_telvarctl: {path} is not built")
 
     before = machine()
+    idle_before, total_before = cpu_times()
     sim = subprocess.Popen([sim_program, "--control", "--pace", "--board", "1,relays=00A5"],
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     # The board is a device of its own: as root its replies are not held up
@@ -192,7 +200,11 @@ def main():
         sim.stdin.close()
         sim.wait(timeout=10)
 
+    idle_after, total_after = cpu_times()
+    # What the rest of the machine left free: with this bench's own share in it.
+    idle = 100.0 * (idle_after - idle_before) / max(1, total_after - total_before)
     results = {"machine": before, "runs": args.runs, "load_after": machine()["load"],
+               "idle_percent": idle,
                "board_priority": board_priority, "cases": {}}
     print(f"telvarctl against telvar-sim --pace ({board_priority} priority), {args.runs} runs "
           "each, in turns with the floor")
@@ -226,7 +238,8 @@ def main():
           f"status p50 < {goals['status_p50_ms']} ms: {met['status_p50']}; "
           f"memory < {goals['rss_mib']} MiB: {met['rss']}")
     print(f"machine: {before['cores']} cores, {before['cpu']}, Linux {before['kernel']}, "
-          f"load {before['load']} -> {results['load_after']}")
+          f"load {before['load']} -> {results['load_after']}, processor idle {idle:.0f} % "
+          "during the run")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=2)
