@@ -60,11 +60,11 @@ bool reader::set(const QString& setting, const QString& value, const origin& at)
 {
     where.insert(setting, at);
     if (setting == QLatin1String("port")) {
-        const auto where = link::port_spec::parse(value);
-        if (!where)
+        const auto port = link::port_spec::parse(value);
+        if (!port)
             return refuse(at, QStringLiteral("\"%1\" is neither a port number nor a device path")
                                   .arg(value));
-        config.port = *where;
+        config.port = *port;
         config.port_text = value;
     } else if (setting == QLatin1String("interval")) {
         const auto ms = whole_number(value, min_interval_ms, max_interval_ms);
