@@ -8,6 +8,8 @@ packages=(
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
     librsvg2-bin  # icons/make-icons.py renders the icon's SVG
+    # telvar-mqtt: its client library; the broker, clients and openssl of its tests; its benchmark's client
+    libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)

@@ -1,0 +1,80 @@
+// The bridge's topics and payloads, and what an incoming message asks for:
+// pure functions of text, so every rule about a topic or payload can be
+// tested and fuzzed without a broker. T below is PREFIX/BRIDGE_ID.
+#pragma once
+
+#include "link/board_link.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+namespace telvar::mqtt {
+
+class topic_scheme {
+public:
+    /** @p discovery_prefix empty: no Home Assistant discovery. */
+    topic_scheme(const QString& prefix, const QString& bridge_id,
+                 const QString& discovery_prefix);
+
+    const QString& base() const { return base_; }  // T
+    const QString& bridge_id() const { return bridge_id_; }
+    bool discovery() const { return !discovery_.isEmpty(); }
+
+    QString status() const;                          // T/status
+    QString availability(int address) const;         // T/ADDR/availability
+    QString relay(int address, int relay) const;     // T/ADDR/relay/N
+    QString state(int address) const;                // T/ADDR/state
+    QString relay_set(int address, int relay) const; // T/ADDR/relay/N/set
+    QString all_set(int address) const;              // T/ADDR/all/set
+    QString relay_set_filter() const;                // T/+/relay/+/set
+    QString all_set_filter() const;                  // T/+/all/set
+
+    QString discovery_config(int address) const;  // D/device/ID_ADDR/config
+    QString discovery_config_filter() const;      // D/device/+/config
+    QString discovery_status() const;             // D/status
+
+private:
+    QString base_;
+    QString bridge_id_;
+    QString discovery_;
+};
+
+/** {"relays":[true,false,…]}, relay 1 first. */
+QByteArray state_payload(const link::relay_states& relays);
+/** ON or OFF. */
+QByteArray relay_payload(bool pulled_in);
+
+struct command {
+    enum class action { on, off, toggle };
+    int address = 0;
+    int relay = 0;  // 1 to 16, or 0 for all sixteen
+    action what = action::on;
+};
+
+// What an incoming message is to the bridge.
+struct incoming {
+    enum class kind {
+        not_mine,          // another topic: nothing to do, nothing to log
+        command,           // carry out cmd
+        refused,           // one of our command topics, but nothing is sent: reason says why
+        discovery_online,  // Home Assistant came (back) online: publish discovery again
+        stale_discovery,   // our retained device config for a board no longer served
+    };
+    kind what = kind::not_mine;
+    command cmd;
+    int address = -1;  // for stale_discovery
+    QString reason;
+};
+
+/**
+ * Reads a message the bridge received. A command is taken only on a set
+ * topic of a board in @p served, with an exact payload, and not retained.
+ */
+incoming classify(const topic_scheme& topics, const QSet<int>& served, const QString& topic,
+                  const QByteArray& payload, bool retained);
+
+/** At most @p limit characters of @p payload for a log line, unprintable bytes escaped. */
+QString printable(const QByteArray& payload, int limit = 40);
+
+} // namespace telvar::mqtt
