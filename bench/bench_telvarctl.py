@@ -14,7 +14,6 @@ import argparse
 import ctypes
 import json
 import os
-import platform
 import statistics
 import subprocess
 import signal
@@ -26,14 +25,10 @@ import tty
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import far_end as line  # noqa: E402
+import run_bench  # noqa: E402
+from run_bench import percentile  # noqa: E402
 
 goals = {"added_p50_ms": 10.0, "status_p50_ms": 30.0, "rss_mib": 15.0}
-
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
-    return ordered[index]
 
 
 def frame(address, code, param1, param2):
@@ -130,16 +125,7 @@ def cpu_times():
 
 
 def machine():
-    model = "unknown"
-    try:
-        for row in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if row.startswith("Model name:"):
-                model = row.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    with open("/proc/loadavg") as f:
-        load = float(f.read().split()[0])
-    return {"cores": os.cpu_count(), "cpu": model, "kernel": platform.release(), "load": load}
+    return dict(run_bench.machine(), load=run_bench.load_average())
 
 
 def main():
