@@ -773,6 +773,14 @@ void board_link::try_reopen()
     emit reopen_failed(result, s_->reopen_delay_ms);
 }
 
+QJsonArray relays_json(const relay_states& relays)
+{
+    QJsonArray array;
+    for (bool on : relays)
+        array.append(on);
+    return array;
+}
+
 QString outcome_name(outcome result)
 {
     switch (result) {

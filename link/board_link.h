@@ -10,6 +10,7 @@
 #include "serial/frame.h"
 #include "serial/serial_port.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -58,6 +59,9 @@ struct link_settings {
     int reopen_first_ms = 1000;  // pause before the first reopening, doubled up to
     int reopen_max_ms = 30000;
 };
+
+/** The relays as JSON for scripts and brokers: 16 booleans, relay 1 first. */
+QJsonArray relays_json(const relay_states& relays);
 
 /** "done", "not_confirmed", "no_reply", "port_closed": for logs and JSON. */
 QString outcome_name(outcome result);

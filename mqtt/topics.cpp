@@ -1,5 +1,7 @@
 #include "mqtt/topics.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 
 #include <algorithm>
@@ -98,14 +100,8 @@ QString topic_scheme::discovery_status() const
 
 QByteArray state_payload(const link::relay_states& relays)
 {
-    QByteArray out = "{\"relays\":[";
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (i)
-            out += ',';
-        out += relays[i] ? "true" : "false";
-    }
-    out += "]}";
-    return out;
+    return QJsonDocument(QJsonObject{{QStringLiteral("relays"), link::relays_json(relays)}})
+        .toJson(QJsonDocument::Compact);
 }
 
 QByteArray relay_payload(bool pulled_in)

@@ -86,14 +86,6 @@ QString relay_table(const link::relay_states& relays)
     return numbers + QLatin1Char('\n') + states;
 }
 
-QJsonArray relay_array(const link::relay_states& relays)
-{
-    QJsonArray array;
-    for (bool on : relays)
-        array.append(on);
-    return array;
-}
-
 QString json_line(const QJsonObject& object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -217,7 +209,7 @@ void session::relay_done(const link::relay_result& r)
     }
     QJsonObject fields{{QStringLiteral("command"), command_name(run_.what)}};
     if (r.reported)
-        fields.insert(QStringLiteral("relays"), relay_array(*r.reported));
+        fields.insert(QStringLiteral("relays"), link::relays_json(*r.reported));
     if (r.result == link::outcome::done) {
         if (run_.json) {
             QJsonObject o = base();
@@ -463,7 +455,7 @@ void session::start_watch()
                         states += QLatin1Char(' ') + on_off(on);
                     watch_event(address,
                                 {{QStringLiteral("event"), QStringLiteral("state")},
-                                 {QStringLiteral("relays"), relay_array(relays)}},
+                                 {QStringLiteral("relays"), link::relays_json(relays)}},
                                 QStringLiteral("state") + states);
                 } else {
                     QJsonArray changed;
@@ -481,7 +473,7 @@ void session::start_watch()
                         watch_event(address,
                                     {{QStringLiteral("event"), QStringLiteral("change")},
                                      {QStringLiteral("changed"), changed},
-                                     {QStringLiteral("relays"), relay_array(relays)}},
+                                     {QStringLiteral("relays"), link::relays_json(relays)}},
                                     {});
                     else
                         for (const QString& line : lines)

@@ -36,9 +36,6 @@ QString error_code(link::outcome result);
 /** The relays as "relay" and "state" lines, aligned for people. */
 QString relay_table(const link::relay_states& relays);
 
-/** The relays as a JSON array of 16 booleans, relay 1 first. */
-QJsonArray relay_array(const link::relay_states& relays);
-
 /** A JSON object as one line. */
 QString json_line(const QJsonObject& object);
 
