@@ -3,7 +3,7 @@
 // the reference for any bytes; a group holding values outside 0..255 fills
 // nothing.
 #include "fuzz_check.h"
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
 
 #include <cstring>
 

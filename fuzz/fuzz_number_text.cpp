@@ -4,7 +4,8 @@
 // everything else is refused with a fault, and the message for it names the
 // box and never runs on for pages.
 #include "fuzz_check.h"
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
+#include "params/number_message.h"
 
 #include <string>
 

@@ -7,7 +7,7 @@
 // consecutive eights counted from the last discard, and no whole group is
 // left waiting once the line goes quiet.
 #include "fuzz_check.h"
-#include "serial/frame.h"
+#include "protocol/frame.h"
 #include "serial/receive_gate.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

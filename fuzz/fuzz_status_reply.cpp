@@ -3,8 +3,8 @@
 // and a receive buffer holding values outside 0..255 is never accepted.
 #include "fuzz_check.h"
 #include "relay/module1.h"
-#include "relay/relay_protocol.h"
-#include "serial/frame.h"
+#include "protocol/relay_protocol.h"
+#include "protocol/frame.h"
 
 #include <cstring>
 

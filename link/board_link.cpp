@@ -2,7 +2,7 @@
 
 #include "link/link_log.h"
 #include "link/link_text.h"
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
 #include "relay/module1.h"
 #include "serial/qt_serial_port.h"
 

@@ -5,9 +5,9 @@
 // window's watchdog rule, and reopens a lost device by itself.
 #pragma once
 
-#include "params/canshu_protocol.h"
-#include "relay/relay_protocol.h"
-#include "serial/frame.h"
+#include "protocol/canshu_protocol.h"
+#include "protocol/relay_protocol.h"
+#include "protocol/frame.h"
 #include "serial/serial_port.h"
 
 #include <QJsonArray>

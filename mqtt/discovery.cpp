@@ -1,6 +1,6 @@
 #include "mqtt/discovery.h"
 
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 #include "telvar_version.h"
 
 #include <QJsonArray>

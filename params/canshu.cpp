@@ -1,5 +1,6 @@
 #include "params/canshu.h"
 
+#include "params/number_message.h"
 #include "relay/form_style.h"
 #include "relay/main_form.h"
 #include "relay/module1.h"

@@ -4,9 +4,9 @@
 // by the main window when it hands the port over.
 #pragma once
 
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
 #include "relay/form_style.h"
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 #include "serial/serial_port.h"
 #include "variant/build_variant.h"
 

@@ -8,7 +8,7 @@
 #include "relay/form_style.h"
 #include "relay/indicator.h"
 #include "relay/poll_cycle.h"
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 #include "relay/spinner.h"
 #include "serial/serial_port.h"
 #include "variant/build_variant.h"

@@ -3,7 +3,7 @@
 // defined in relay/, the parameter half in params/.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 #include "serial/serial_port.h"
 
 #include <cstdint>

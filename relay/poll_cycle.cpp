@@ -1,6 +1,6 @@
 #include "relay/poll_cycle.h"
 
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 
 namespace telvar {
 

@@ -5,7 +5,7 @@
 // real one on a pseudo-terminal.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 
 #include <QObject>
 #include <QString>

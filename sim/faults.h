@@ -3,7 +3,7 @@
 // One seed gives the same faults run after run.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 
 #include <cstdint>
 #include <random>

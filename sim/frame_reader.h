@@ -3,7 +3,7 @@
 // drops one byte at a time until eight bytes form a request again.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 
 #include <cstddef>
 #include <cstdint>

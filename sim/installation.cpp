@@ -1,6 +1,6 @@
 #include "sim/installation.h"
 
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 
 namespace telvar::sim
 {

@@ -12,8 +12,8 @@
 // call, and the host module then stays silent.
 #pragma once
 
-#include "params/canshu_protocol.h"
-#include "serial/frame.h"
+#include "protocol/canshu_protocol.h"
+#include "protocol/frame.h"
 
 #include <QString>
 

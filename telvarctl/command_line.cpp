@@ -1,6 +1,7 @@
 #include "telvarctl/command_line.h"
 
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
+#include "protocol/decimal.h"
 
 namespace telvar::ctl {
 

@@ -1,6 +1,7 @@
 // The parameter requests on the wire, the reading of a box as a number, and
 // what each reply does to the dialog's boxes.
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
+#include "params/number_message.h"
 #include "relay/module1.h"
 #include "support/hex.h"
 #include "support/memory_port.h"

@@ -2,7 +2,7 @@
 // them, and the poll cycle's slot and watchdog.
 #include "relay/module1.h"
 #include "relay/poll_cycle.h"
-#include "relay/relay_protocol.h"
+#include "protocol/relay_protocol.h"
 #include "support/hex.h"
 #include "support/memory_port.h"
 

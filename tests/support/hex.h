@@ -1,7 +1,7 @@
 // Frames written as hex text in tests, the way the wire is read.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 
 #include <QByteArray>
 #include <QString>

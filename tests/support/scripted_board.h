@@ -3,7 +3,7 @@
 // with a status reply while it is told to.
 #pragma once
 
-#include "serial/frame.h"
+#include "protocol/frame.h"
 #include "serial/pty_pair.h"
 
 #include <QList>

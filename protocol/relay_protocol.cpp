@@ -1,6 +1,4 @@
-#include "relay/relay_protocol.h"
-
-#include "relay/module1.h"
+#include "protocol/relay_protocol.h"
 
 namespace telvar {
 
@@ -10,8 +8,8 @@ std::array<bool, relay_count> status_reply_states(const rx_buffer& rx_buf)
     const auto high = static_cast<std::uint8_t>(rx_buf[5]);  // relays 9 to 16
     const auto low = static_cast<std::uint8_t>(rx_buf[6]);   // relays 1 to 8
     for (std::int16_t i = 0; i < 8; ++i) {
-        states[i + 8] = Module1::get_bit(high, i) == 1;
-        states[i] = Module1::get_bit(low, i) == 1;
+        states[i + 8] = ((high >> i) & 1) == 1;
+        states[i] = ((low >> i) & 1) == 1;
     }
     return states;
 }

@@ -1,11 +1,8 @@
-// The parameter dialog's protocol, free of widgets: the command codes of the
-// radio modules, the reading of a text box as a number, the bytes a number
-// becomes in a request, and what an 8-byte reply does to the dialog.
+// The radio modules' parameter protocol: the command codes, the bytes a
+// number becomes in a request, and what an 8-byte reply carries.
 #pragma once
 
-#include "serial/frame.h"
-
-#include <QString>
+#include "protocol/frame.h"
 
 #include <array>
 #include <cstdint>
@@ -26,30 +23,6 @@ constexpr std::uint8_t write_slave_channel = 0x43;
 
 // Byte 1 of a request for, and of a reply about, the host module itself.
 constexpr std::uint8_t host_target = 0xFF;
-
-// Why a box's text is not a number a request can carry.
-enum class number_fault {
-    none,
-    empty,
-    not_decimal,  // anything but the digits 0 to 9, spaces included
-    negative,
-    too_large,    // beyond 2147483647
-};
-
-struct number_reading {
-    std::int32_t value = 0;  // valid when fault is none
-    number_fault fault = number_fault::none;
-    bool ok() const { return fault == number_fault::none; }
-};
-
-// The largest number a box may hold: ids travel as signed 32-bit numbers.
-constexpr std::int32_t largest_number = 2147483647;
-
-/**
- * Reads @p text as a plain decimal whole number from 0 to 2147483647: ASCII
- * digits only, leading zeros allowed, no sign, no spaces, no separators.
- */
-number_reading read_number(const QString& text);
 
 /** An address or a channel as it goes on the wire: the number modulo 256. */
 constexpr std::uint8_t low_byte(std::int32_t number)
@@ -72,13 +45,6 @@ constexpr std::array<std::uint8_t, 4> id_bytes(std::uint32_t id)
  * channel write (modulo 256); reads and pairing carry zeros.
  */
 frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t value = 0);
-
-/**
- * The operator's message for a box that holds no usable number: names the box
- * by its group and row as the dialog shows them, and says what is accepted.
- */
-QString number_fault_message(const QString& group, const QString& row, const QString& text,
-                             number_fault fault);
 
 // The text box a reply fills.
 enum class reply_box { none, zhuji_id, pinlv, Text2, Text3 };

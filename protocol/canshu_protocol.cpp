@@ -1,64 +1,6 @@
-#include "params/canshu_protocol.h"
+#include "protocol/canshu_protocol.h"
 
 namespace telvar {
-
-number_reading read_number(const QString& text)
-{
-    if (text.isEmpty())
-        return {0, number_fault::empty};
-    const bool minus = text.front() == QLatin1Char('-') && text.size() > 1;
-    qint64 value = 0;
-    bool large = false;
-    for (qsizetype i = minus ? 1 : 0; i < text.size(); ++i) {
-        // ASCII digits only: full-width digits from an input method are refused too.
-        const char16_t c = text.at(i).unicode();
-        if (c < u'0' || c > u'9')
-            return {0, number_fault::not_decimal};
-        if (!large) {
-            value = value * 10 + (c - u'0');
-            large = value > largest_number;
-        }
-    }
-    if (minus)
-        return {0, number_fault::negative};
-    if (large)
-        return {0, number_fault::too_large};
-    return {static_cast<std::int32_t>(value), number_fault::none};
-}
-
-QString number_fault_message(const QString& group, const QString& row, const QString& text,
-                             number_fault fault)
-{
-    // Long pastes are cut short so the box stays readable.
-    QString shown = text;
-    if (shown.size() > 24)
-        shown = shown.left(24) + QStringLiteral("…");
-    for (QChar& c : shown)
-        if (c.unicode() < 0x20)
-            c = QLatin1Char(' ');
-    QString why;
-    switch (fault) {
-    case number_fault::none:
-        return {};
-    case number_fault::empty:
-        why = QStringLiteral("没有填写数字");
-        break;
-    case number_fault::not_decimal:
-        why = text.simplified().isEmpty() ? QStringLiteral("只有空格")
-                                          : QStringLiteral("“%1”不是十进制整数").arg(shown);
-        break;
-    case number_fault::negative:
-        why = QStringLiteral("“%1”是负数").arg(shown);
-        break;
-    case number_fault::too_large:
-        why = QStringLiteral("“%1”超出范围").arg(shown);
-        break;
-    }
-    return QStringLiteral("%1%2%3，没有发送。\n"
-                          "请填写 0 到 %4 之间的整数，只用数字 0-9，不带正负号、空格或小数点。")
-        .arg(group, row, why)
-        .arg(largest_number);
-}
 
 frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t value)
 {
