@@ -792,6 +792,14 @@ QString outcome_name(outcome result)
         return QStringLiteral("no_reply");
     case outcome::port_closed:
         return QStringLiteral("port_closed");
+    case outcome::line_lost:
+        return QStringLiteral("line_lost");
+    case outcome::offline:
+        return QStringLiteral("offline");
+    case outcome::queue_full:
+        return QStringLiteral("queue_full");
+    case outcome::superseded:
+        return QStringLiteral("superseded");
     }
     return {};
 }

@@ -31,7 +31,11 @@ enum class outcome {
     done,           // the board or module answered as asked
     not_confirmed,  // it answered, but never with the asked state or value
     no_reply,       // no matching valid reply after the retries
-    port_closed,    // the line is not open (never opened, closed or lost)
+    port_closed,    // not sent: the line is not open (never opened, closed or lost)
+    line_lost,      // sent, but the line was lost before a reply came
+    offline,        // not sent: the board is unavailable, so it failed at once
+    queue_full,     // not sent: the line's queue was full
+    superseded,     // not sent: a newer wish for the same relay took its place
 };
 
 struct relay_result {
