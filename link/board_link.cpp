@@ -126,7 +126,7 @@ QString open_failure_text(const port_spec& where, const open_result& result)
                                 "bridge, a terminal) holds it open. Close that program or "
                                 "its port, then try again.");
     case open_failure::no_permission:
-        return what + QStringLiteral("permission denied. ") + permission_advice();
+        return what + QStringLiteral("permission denied. ") + permission_advice(result.device);
     case open_failure::other:
         break;
     }

@@ -108,20 +108,30 @@ control_fields() {
     done
     grep -Eq '<[^@ ]+@[^> ]+>' <<<"$(dpkg-deb -f "$deb" Maintainer)" ||
         { echo "Maintainer has no address"; status=1; }
-    # Worked out by dpkg-shlibdeps from the binaries.
+    # Worked out by dpkg-shlibdeps from the binaries; and a Chinese face for
+    # the windows' labels, any one of three.
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends)
     for f in libc6 libqt6core6 libqt6widgets6 libqt6serialport6 libmosquitto1; do
-        grep -q "$f" <<<"$(dpkg-deb -f "$deb" Depends)" || { echo "Depends lacks $f"; status=1; }
+        grep -q "$f" <<<"$depends" || { echo "Depends lacks $f"; status=1; }
     done
+    grep -q 'fonts-arphic-uming | fonts-noto-cjk | fonts-wqy-zenhei' <<<"$depends" ||
+        { echo "Depends lacks a Chinese font (fonts-arphic-uming | fonts-noto-cjk | fonts-wqy-zenhei)"; status=1; }
+    # Fields whose whole value is ours.
+    [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] ||
+        { echo "Recommends is not bash-completion: $(dpkg-deb -f "$deb" Recommends)"; status=1; }
+    [ "$(dpkg-deb -f "$deb" Suggests)" = mosquitto ] ||
+        { echo "Suggests is not mosquitto: $(dpkg-deb -f "$deb" Suggests)"; status=1; }
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || { echo "Version is not $version"; status=1; }
     [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
         { echo "packaging/changelog's last entry is not $version"; status=1; }
     dpkg-deb -I "$deb" md5sums >/dev/null || { echo "no md5sums"; status=1; }
     [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/telvar/mqtt.conf ] ||
         { echo "conffiles is not /etc/telvar/mqtt.conf"; status=1; }
-    dpkg-deb -f "$deb" Depends
+    dpkg-deb -f "$deb" Depends Recommends Suggests
     return $status
 }
-check "control fields, md5sums, conffiles; version $version everywhere" control_fields
+check "control fields (Depends with a Chinese font, Recommends, Suggests), md5sums, conffiles; version $version everywhere" control_fields
 
 # lintian's own exit status fails on errors only; its whole output is shown.
 check "lintian: no errors" lintian "$deb"

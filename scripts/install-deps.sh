@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make python3
+    git  # the Windows check lists the tree's files with it (and walks the tree without)
     qt6-base-dev qt6-serialport-dev libgl-dev
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick

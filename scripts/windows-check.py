@@ -26,6 +26,7 @@ only shows on a real Windows build (.github/workflows/windows.yml).
 
 import argparse
 import concurrent.futures
+import fnmatch
 import json
 import os
 import re
@@ -58,17 +59,46 @@ def run(cmd, **kw):
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kw)
 
 
+def ignored_patterns(source):
+    """The top-level .gitignore's patterns, for a tree listed without git."""
+    try:
+        lines = (source / ".gitignore").read_text().splitlines()
+    except OSError:
+        return []
+    return [line.strip() for line in lines if line.strip() and not line.startswith(("#", "!"))]
+
+
+def is_ignored(relative, is_dir, patterns):
+    for pattern in patterns:
+        if pattern.endswith("/"):
+            if not is_dir:
+                continue
+            pattern = pattern[:-1]
+        # Anchored ("/build*") matches from the top; otherwise the name anywhere.
+        if pattern.startswith("/") or "/" in pattern:
+            if fnmatch.fnmatchcase(relative, pattern.lstrip("/")):
+                return True
+        elif fnmatch.fnmatchcase(Path(relative).name, pattern):
+            return True
+    return False
+
+
 def tree_files(source):
-    """The project's own files, without build folders."""
-    if (source / ".git").exists():
+    """The project's own files, without build folders: git's list where git
+    can give it, else a walk of the tree that skips what .gitignore names."""
+    if (source / ".git").exists() and shutil.which("git"):
         out = run(["git", "-C", str(source), "ls-files", "-co", "--exclude-standard"])
         if out.returncode == 0:
             return [Path(p) for p in out.stdout.splitlines() if (source / p).is_file()]
+    patterns = ignored_patterns(source)
     files = []
     for root, dirs, names in os.walk(source):
-        dirs[:] = [d for d in dirs if not d.startswith(".")
-                   and not (Path(root) / d / "CMakeCache.txt").exists()]
-        files += [Path(root, n).relative_to(source) for n in names]
+        here = Path(root).relative_to(source)
+        dirs[:] = [d for d in dirs if d != ".git"
+                   and not (Path(root) / d / "CMakeCache.txt").exists()
+                   and not is_ignored(str(here / d), True, patterns)]
+        files += [here / n for n in names
+                  if n != ".git" and not is_ignored(str(here / n), False, patterns)]
     return files
 
 

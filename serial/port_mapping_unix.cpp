@@ -62,7 +62,8 @@ QMap<int, QString> known_ports()
 open_failure classify_refusal(const QString& device)
 {
     const QByteArray path = QFile::encodeName(device);
-    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+    // EPERM: a policy above the mode refused it, such as a service's device list.
+    if (::access(path.constData(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
         return open_failure::no_permission;
     return open_failure::busy;
 }

@@ -5,6 +5,7 @@
 #include "link/stop_signals.h"
 #include "telvarctl/command_line.h"
 #include "telvarctl/session.h"
+#include "telvarctl/standard_output.h"
 #include "telvar_version.h"
 
 #include <QCoreApplication>
@@ -18,35 +19,38 @@ using namespace telvar;
 
 namespace {
 
-void write_line(std::FILE* stream, const QString& line)
+void write_message(const QString& line)
 {
-    const QByteArray text = line.toLocal8Bit() + '\n';
-    std::fwrite(text.constData(), 1, std::size_t(text.size()), stream);
-    // A line at a time: watch runs into pipes and logs for hours.
-    std::fflush(stream);
+    const QByteArray text = QStringLiteral("telvarctl: %1\n").arg(line).toLocal8Bit();
+    // Nothing is left to tell a failure here to.
+    std::fwrite(text.constData(), 1, std::size_t(text.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // First of all, so that no file opened from here on becomes standard output.
+    const bool output_open = ctl::prepare_standard_streams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("telvarctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVAR_VERSION));
 
-    const ctl::output out{[](const QString& line) { write_line(stdout, line); },
-                          [](const QString& line) {
-                              write_line(stderr, QStringLiteral("telvarctl: ") + line);
-                          }};
+    ctl::standard_output data(output_open);
+    QObject::connect(&data, &ctl::standard_output::lost, &write_message);
+    const ctl::output out{[&data](const QString& line) { data.write(line); }, &write_message};
+    // A command that was carried out but whose output was lost ends with its own status.
+    const auto done = [&data] { return data.failed() ? ctl::exit_output : ctl::exit_done; };
 
     const ctl::parse_result parsed = ctl::parse_command_line(QCoreApplication::arguments());
     if (parsed.help) {
-        write_line(stdout, ctl::help_text().chopped(1));
-        return ctl::exit_done;
+        out.data(ctl::help_text().chopped(1));
+        return done();
     }
     if (parsed.version) {
-        write_line(stdout, QStringLiteral("telvarctl " TELVAR_VERSION));
-        return ctl::exit_done;
+        out.data(QStringLiteral("telvarctl " TELVAR_VERSION));
+        return done();
     }
     if (!parsed.run) {
         out.message(parsed.error);
@@ -55,10 +59,14 @@ int main(int argc, char* argv[])
                                      {QStringLiteral("message"), parsed.error}}));
         return ctl::exit_usage;
     }
+    if (!output_open) {
+        out.message(QStringLiteral("standard output is closed: nothing was sent"));
+        return ctl::exit_output;
+    }
     const ctl::invocation& run = *parsed.run;
     if (run.what == ctl::command::ports) {
         ctl::list_ports(out, run.json);
-        return ctl::exit_done;
+        return done();
     }
     if (run.verbose) {
         QLoggingCategory::setFilterRules(QStringLiteral("telvar.link.debug=true"));
@@ -69,13 +77,19 @@ int main(int argc, char* argv[])
     ctl::session session(line, run, out);
     QObject::connect(&session, &ctl::session::finished, &app,
                      [](int status) { QCoreApplication::exit(status); });
+    // Output nobody can read ends a watch or a scan; queued, since the loss
+    // shows inside the session's own calls.
+    QObject::connect(&data, &ctl::standard_output::lost, &session, &ctl::session::stop,
+                     Qt::QueuedConnection);
     // Ctrl+C and SIGTERM end a watch through the event loop, so it ends with 0.
     std::unique_ptr<link::stop_signals> stop;
     if (run.what == ctl::command::watch) {
         stop = std::make_unique<link::stop_signals>();
         QObject::connect(stop.get(), &link::stop_signals::stop_requested, &session,
                          &ctl::session::stop);
+        data.watch_reader();
     }
     QTimer::singleShot(0, &session, &ctl::session::start);
-    return app.exec();
+    const int status = app.exec();
+    return status == ctl::exit_done ? done() : status;
 }

@@ -309,37 +309,38 @@ void session::parameter_done(const link::parameter_result& r)
         const QString v = QString::number(*r.value);
         const QString a = QString::number(run_.address);
         if (run_.what == command::pair) {
-            out_.message(QStringLiteral("board %1's slave module now shares id %2 with the host "
+            out_.message(QStringLiteral("board %1's slave module shares id %2 with the host "
                                         "module")
                              .arg(a, v));
         } else if (run_.what == command::set) {
-            // Which side has to follow for the link to work again.
+            // Which side has to follow for the link to work again. Nothing is
+            // read before the write, so the texts say what holds, not that it changed.
             switch (r.what) {
             case link::parameter::host_channel:
                 out_.message(QStringLiteral(
-                                 "the host module now talks on channel %1: boards answer again "
-                                 "only once their slave module is on channel %1 too")
+                                 "the host module talks on channel %1: a board answers only "
+                                 "while its slave module is on channel %1 too")
                                  .arg(v));
                 break;
             case link::parameter::slave_channel:
                 out_.message(QStringLiteral(
-                                 "board %1's slave module now talks on channel %2: it answers "
-                                 "again once the host module follows (telvarctl set "
+                                 "board %1's slave module talks on channel %2: it answers only "
+                                 "while the host module is on channel %2 too (telvarctl set "
                                  "host-channel %2 --yes)")
                                  .arg(a, v));
                 break;
             case link::parameter::host_id:
                 out_.message(QStringLiteral(
-                                 "the host module now carries id %1: boards answer again once "
-                                 "their slave module carries it too; pair each one (telvarctl -a "
-                                 "ADDR pair --yes)")
+                                 "the host module carries id %1: a board answers only while its "
+                                 "slave module carries it too; pair each one that does not "
+                                 "(telvarctl -a ADDR pair --yes)")
                                  .arg(v));
                 break;
             case link::parameter::slave_id:
                 out_.message(QStringLiteral(
-                                 "board %1's slave module now carries id %2: it answers again "
-                                 "once the host module follows (telvarctl set host-id %2 --yes), "
-                                 "or after pairing it again (telvarctl -a %1 pair --yes)")
+                                 "board %1's slave module carries id %2: it answers only while "
+                                 "the host module carries it too (telvarctl set host-id %2 "
+                                 "--yes), or after pairing it again (telvarctl -a %1 pair --yes)")
                                  .arg(a, v));
                 break;
             case link::parameter::pairing:
@@ -494,8 +495,10 @@ void session::start_watch()
     });
     connect(&link_, &link::board_link::reopen_failed, this,
             [this](const open_result& result, int next_try_ms) {
-                out_.message(link::open_failure_text(run_.port, result)
-                             + QStringLiteral(" Next try in %1 s.").arg(next_try_ms / 1000.0));
+                QString why = link::open_failure_text(run_.port, result);
+                if (why.endsWith(QLatin1Char('.')))
+                    why.chop(1);
+                out_.message(why + QStringLiteral("; next try in %1 s").arg(next_try_ms / 1000.0));
             });
     connect(&link_, &link::board_link::line_restored, this, [this](const QString& device) {
         out_.message(QStringLiteral("%1 is open again; polling").arg(run_.port.describe(device)));

@@ -22,6 +22,7 @@ enum exit_status : int {
     exit_usage = 2,          // refused before anything was sent
     exit_no_reply = 3,       // no valid reply after the retries
     exit_port = 4,           // the port could not be opened, or was lost
+    exit_output = 5,         // otherwise done, but standard output took no more
 };
 
 /** The exit status a request's outcome ends the program with. */

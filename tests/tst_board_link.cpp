@@ -486,9 +486,10 @@ void tst_board_link::open_failure_message_data()
     QTest::newRow("held by another program")
         << "COM3" << int(open_failure::busy) << "/dev/ttyS2"
         << QStringList{"port 3 (/dev/ttyS2)", "busy", "Telvar window"};
-    QTest::newRow("no permission: the dialout group")
-        << "1" << int(open_failure::no_permission) << "/dev/ttyS0"
-        << QStringList{"port 1 (/dev/ttyS0)", "permission denied", "dialout"};
+    QTest::newRow("no permission, the device gone since")
+        << "1" << int(open_failure::no_permission) << "/dev/telvar-no-such-device"
+        << QStringList{"port 1 (/dev/telvar-no-such-device)", "permission denied",
+                       "ls -l /dev/telvar-no-such-device"};
     QTest::newRow("by path, the system's own words")
         << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9"
         << QStringList{"cannot open /dev/pts/9:", "Input/output error"};

@@ -2,6 +2,7 @@
 // telvar-sim on a pseudo-terminal, for every command, both output forms and
 // every exit status, under line faults and with a faulty board; and its
 // command line, refused before anything is sent.
+#include "link/link_text_unix.h"
 #include "serial/qt_serial_port.h"
 #include "support/e2e_rig.h"
 #include "telvarctl/command_line.h"
@@ -14,6 +15,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace telvar;
 using namespace telvar::test;
@@ -51,6 +55,46 @@ run_result run(const QStringList& arguments, int timeout_ms = 20000)
     return r;
 }
 
+// Where a run's standard output goes, set up in the child before it starts.
+enum class sink { full, closed, no_reader, reader_leaves };
+
+struct sink_run {
+    QProcess process;
+    int reader = -1;  // reader_leaves: the pipe's read end, the test's to close
+    ~sink_run()
+    {
+        if (reader >= 0)
+            ::close(reader);
+    }
+};
+
+// Starts telvarctl with its standard output on @p where and SIGPIPE as the
+// parent left it (default, or ignored).
+void start_into(sink_run& run, const QStringList& arguments, sink where, bool sigpipe_ignored)
+{
+    int ends[2] = {-1, -1};
+    if (where == sink::no_reader || where == sink::reader_leaves)
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    if (where == sink::no_reader) {
+        ::close(ends[0]);
+        ends[0] = -1;
+    }
+    const int writer = ends[1];
+    run.process.setChildProcessModifier([where, writer, sigpipe_ignored] {
+        ::signal(SIGPIPE, sigpipe_ignored ? SIG_IGN : SIG_DFL);
+        if (where == sink::full)
+            ::dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO);
+        else if (where == sink::closed)
+            ::close(STDOUT_FILENO);
+        else
+            ::dup2(writer, STDOUT_FILENO);
+    });
+    run.process.start(program(), arguments);
+    if (writer >= 0)
+        ::close(writer);
+    run.reader = ends[0];
+}
+
 // The relays as the simulator's state line has them, from a JSON array.
 QString hex4_of(const QJsonArray& relays)
 {
@@ -72,6 +116,8 @@ int frames_heard(sim_process& sim)
 
 } // namespace
 
+Q_DECLARE_METATYPE(sink)
+
 class tst_telvarctl : public QObject {
     Q_OBJECT
 private slots:
@@ -85,6 +131,10 @@ private slots:
     void port_held_by_a_window();
     void watch_through_a_vanished_device_data();
     void watch_through_a_vanished_device();
+    void output_that_takes_no_more_data();
+    void output_that_takes_no_more();
+    void refused_device_data();
+    void refused_device();
 };
 
 void tst_telvarctl::initTestCase()
@@ -142,6 +192,9 @@ void tst_telvarctl::command_data()
     QTest::newRow("set host channel: the value sent back")
         << two << QStringList{"set", "host-channel", "5", "--yes"} << 0 << "5\n"
         << "host id 1 channel 5";
+    QTest::newRow("set host channel to the one it is on")
+        << two << QStringList{"set", "host-channel", "1", "--yes"} << 0 << "1\n"
+        << "host id 1 channel 1";
     QTest::newRow("set slave id of board 1, JSON")
         << two << QStringList{"--json", "--yes", "set", "slave-id", "2147483647"} << 0
         << R"(.*"parameter":"slave-id",.*"value":2147483647\}\n)"
@@ -198,6 +251,9 @@ void tst_telvarctl::command()
     // Data only on standard output; every failure says why on standard error.
     QCOMPARE(r.err.isEmpty(), status == 0 && !arguments.contains(QLatin1String("set"))
                                   && !arguments.contains(QLatin1String("pair")));
+    // A write is not read first, so no message may claim that something changed.
+    QVERIFY2(!r.err.contains(QLatin1String("..")) && !r.err.contains(QLatin1String(" now ")),
+             qPrintable(r.err));
     const QStringList lines = rig.sim.state();
     QVERIFY2(lines.filter(state).size() == 1, qPrintable(lines.join('\n')));
 }
@@ -400,11 +456,196 @@ void tst_telvarctl::watch_through_a_vanished_device()
     QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
     QCOMPARE(watch.exitCode(), 0);
     const QString err = QString::fromLocal8Bit(watch.readAllStandardError());
-    QVERIFY2(err.contains(QLatin1String("was lost")) && err.contains(QLatin1String("open again")),
+    QVERIFY2(err.contains(QLatin1String("was lost")) && err.contains(QLatin1String("open again"))
+                 && !err.contains(QLatin1String("..")),
              qPrintable(err));
     if (json)
         for (const QString& line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
+}
+
+void tst_telvarctl::output_that_takes_no_more_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<sink>("where");
+    QTest::addColumn<bool>("sigpipe_ignored");  // as the parent left it
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("relays");  // board 1's relays after
+
+    QTest::newRow("status into /dev/full")
+        << QStringList{"status"} << sink::full << false << 5
+        << "cannot write to standard output: No space left on device" << "00A5";
+    QTest::newRow("on 2 into /dev/full: carried out, output lost")
+        << QStringList{"on", "2"} << sink::full << false << 5 << "No space left on device"
+        << "00A7";
+    QTest::newRow("--help into /dev/full") << QStringList{"--help"} << sink::full << false << 5
+                                           << "No space left on device" << "00A5";
+    QTest::newRow("no reply keeps its status, JSON into /dev/full")
+        << QStringList{"-a", "9", "--retries", "0", "--json", "status"} << sink::full << false
+        << 3 << "cannot write to standard output" << "00A5";
+    QTest::newRow("standard output closed: nothing sent")
+        << QStringList{"on", "2"} << sink::closed << false << 5
+        << "standard output is closed: nothing was sent" << "00A5";
+    QTest::newRow("watch with standard output closed")
+        << QStringList{"watch"} << sink::closed << true << 5 << "standard output is closed"
+        << "00A5";
+    QTest::newRow("pipe without a reader, SIGPIPE default")
+        << QStringList{"status"} << sink::no_reader << false << 5
+        << "cannot write to standard output: Broken pipe" << "00A5";
+    QTest::newRow("pipe without a reader, SIGPIPE ignored")
+        << QStringList{"on", "2"} << sink::no_reader << true << 5 << "Broken pipe" << "00A7";
+    QTest::newRow("watch of a quiet board, its reader leaves")
+        << QStringList{"watch", "--interval", "50"} << sink::reader_leaves << false << 5
+        << "standard output is a pipe whose reader has gone" << "00A5";
+    QTest::newRow("watch, JSON, its reader leaves, SIGPIPE ignored")
+        << QStringList{"--json", "watch", "--interval", "50"} << sink::reader_leaves
+        << true << 5 << "reader has gone" << "00A5";
+}
+
+void tst_telvarctl::output_that_takes_no_more()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(sink, where);
+    QFETCH(bool, sigpipe_ignored);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(QString, relays);
+
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim({"--log"}), qPrintable(rig.error));
+    sink_run run;
+    start_into(run, QStringList{"-p", QString::number(rig.port)} + arguments, where,
+               sigpipe_ignored);
+    QVERIFY(run.process.waitForStarted());
+    if (where == sink::reader_leaves) {
+        // Read up to the board's first state, then the reader goes: a quiet
+        // board gives nothing more to write, so only watching the pipe can
+        // end the watch.
+        QByteArray seen;
+        char c = 0;
+        while (!seen.contains("state") && ::read(run.reader, &c, 1) == 1)
+            seen += c;
+        QVERIFY2(seen.contains("state"), seen.constData());
+        ::close(run.reader);
+        run.reader = -1;
+    }
+    // Promptly: a watch left running would time out here.
+    QVERIFY2(run.process.waitForFinished(10000), "telvarctl did not end");
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    const QString err = QString::fromLocal8Bit(run.process.readAllStandardError());
+    QVERIFY2(run.process.exitCode() == status,
+             qPrintable(QStringLiteral("status %1: %2").arg(run.process.exitCode()).arg(err)));
+    QVERIFY2(err.contains(says), qPrintable(err));
+    QCOMPARE(rig.sim.relays(1), relays);
+    if (where == sink::closed)
+        QCOMPARE(frames_heard(rig.sim), 0);
+}
+
+void tst_telvarctl::refused_device_data()
+{
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<uint>("group");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<bool>("in_dialout");  // the account nobody, with dialout as its group or not
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QString>("never");
+
+    const uint root = 0, tty = 5, uucp = 10, dialout = 20, nobody = 65534;
+    QTest::newRow("root's 0600: no group opens it")
+        << root << root << 0600u << false << false
+        << QStringList{"belongs to root, group root, mode 0600", "only root may open it",
+                       "joining a group does not help", "Run the program as root"}
+        << "usermod";
+    QTest::newRow("root's 0600 in group dialout, asked by a dialout member")
+        << root << dialout << 0600u << true << false
+        << QStringList{"group dialout, mode 0600", "only root may open it"} << "usermod";
+    QTest::newRow("dialout's 0660, asked from outside: join dialout")
+        << root << dialout << 0660u << false << false
+        << QStringList{"group dialout, mode 0660", "sudo usermod -aG dialout nobody",
+                       "log out and in again", "SupplementaryGroups=dialout"}
+        << "only root";
+    QTest::newRow("dialout's 0660, asked by a member: opens")
+        << root << dialout << 0660u << true << true << QStringList{"lets this account in"}
+        << "usermod";
+    QTest::newRow("a group of its own, 0660: that group is named")
+        << root << uucp << 0660u << false << false
+        << QStringList{"group uucp, mode 0660", "usermod -aG uucp nobody"} << "dialout";
+    QTest::newRow("root's group, 0660: no account's group")
+        << root << root << 0660u << false << false
+        << QStringList{"only root and group root may open it"} << "usermod";
+    QTest::newRow("another account's 0620 terminal")
+        << 1234u << tty << 0620u << false << false
+        << QStringList{"belongs to 1234, group tty, mode 0620", "only 1234 may open it",
+                       "Run the program as 1234"}
+        << "usermod";
+    QTest::newRow("its owner's, without read and write for the owner")
+        << nobody << dialout << 0060u << true << false
+        << QStringList{"not even its owner may read and write it", "chmod u+rw"} << "usermod";
+    QTest::newRow("0666: the refusal is not the mode's")
+        << root << root << 0666u << false << true
+        << QStringList{"lets this account in", "getfacl", "DeviceAllow="} << "usermod";
+}
+
+void tst_telvarctl::refused_device()
+{
+    QFETCH(uint, owner);
+    QFETCH(uint, group);
+    QFETCH(uint, mode);
+    QFETCH(bool, in_dialout);
+    QFETCH(bool, opens);
+    QFETCH(QStringList, says);
+    QFETCH(QString, never);
+    if (::geteuid() != 0)
+        QSKIP("giving files other owners needs root");
+
+    // The text, from a real file of that owner, group and mode, as nobody would read it.
+    const auto own = [&](const QString& path) {
+        const QByteArray name = QFile::encodeName(path);
+        return ::chown(name.constData(), owner, group) == 0 && ::chmod(name.constData(), mode) == 0;
+    };
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("ttyUSB0"));
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    QVERIFY(own(file));
+    link::account nobody{65534, 65534, {}};
+    if (in_dialout)
+        nobody.groups << 20;
+    const QString text = link::permission_advice(file, nobody);
+    for (const QString& part : says)
+        QVERIFY2(text.contains(part), qPrintable(text));
+    QVERIFY2(!text.contains(never), qPrintable(text));
+
+    // The program itself, run as nobody, on a pseudo-terminal given the same owner and mode.
+    e2e_rig rig;
+    QVERIFY2(rig.start_sim({"--log"}), qPrintable(rig.error));
+    QVERIFY(own(rig.sim.device()));
+    // A lock file of this name is left from an earlier terminal of the same
+    // number by a root process that was killed; nobody could not remove it
+    // and would find the port "busy".
+    QFile::remove(QStringLiteral("/var/lock/LCK..")
+                  + rig.sim.device().mid(5).replace(QLatin1Char('/'), QLatin1Char('_')));
+    QProcess p;
+    p.start(QStringLiteral("setpriv"),
+            QStringList{"--reuid=65534", "--regid=65534",
+                        in_dialout ? "--groups=20" : "--clear-groups", "--", program(), "-p",
+                        rig.sim.device(), "--json", "status"});
+    QVERIFY2(p.waitForFinished(20000), "setpriv telvarctl did not end");
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    const QJsonObject o = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    if (opens) {
+        QVERIFY2(p.exitCode() == 0, qPrintable(err));
+        QCOMPARE(hex4_of(o.value(QLatin1String("relays")).toArray()), QStringLiteral("00A5"));
+        return;
+    }
+    QVERIFY2(p.exitCode() == 4, qPrintable(err));
+    QCOMPARE(o.value(QLatin1String("error")).toString(), QStringLiteral("no_permission"));
+    QVERIFY2(err.contains(QLatin1String("permission denied")), qPrintable(err));
+    for (const QString& part : says)
+        QVERIFY2(err.contains(part), qPrintable(err));
+    QVERIFY2(!err.contains(never), qPrintable(err));
+    QCOMPARE(frames_heard(rig.sim), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_telvarctl)
