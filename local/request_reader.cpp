@@ -188,9 +188,9 @@ bool read_parameter_fields(const QJsonObject& o, request& r, QString& error)
     const qint64 high = channel ? 255 : 2147483647;
     const QJsonValue value = o.value(QLatin1String("value"));
     if (!is_whole(value, 0, high)) {
-        error = value.isUndefined() ? QStringLiteral("set needs \"value\": a %1 from 0 to %2")
-                                          .arg(channel ? QStringLiteral("channel")
-                                                       : QStringLiteral("id"))
+        error = value.isUndefined() ? QStringLiteral("set needs \"value\": %1 from 0 to %2")
+                                          .arg(channel ? QStringLiteral("a channel")
+                                                       : QStringLiteral("an id"))
                                           .arg(high)
                                     : range_text("value", 0, high, value);
         return false;
