@@ -1,8 +1,9 @@
 // One client of the local socket: its request lines are read, handed to the
-// dispatcher a few at a time and answered in JSON lines, and nothing ever
-// waits on the client. While its answers pile up unread, its next requests
+// dispatcher one at a time in the order sent and answered in JSON lines, and
+// nothing ever waits on the client. While its answers pile up unread, its next requests
 // are left unread too; a client whose unread output passes the bound
-// (events keep coming) is cut off.
+// (events keep coming) is cut off. A client that has sent its last request
+// gets its answers, and then the connection closes, unless it subscribed.
 #pragma once
 
 #include "local/dispatch.h"
@@ -14,22 +15,22 @@
 
 #include <deque>
 #include <memory>
-
-class QLocalSocket;
+#include <optional>
 
 namespace telvar::local {
+
+class connection;
 
 struct client_limits {
     qint64 output_bytes = 1024 * 1024;  // unread output that cuts the client off
     qint64 pause_bytes = 64 * 1024;     // unread output that holds its next requests back
-    int at_once = 8;                    // requests of one client at the lines at a time
     int waiting = 64;                   // requests read and waiting their turn
 };
 
 class client : public QObject {
     Q_OBJECT
 public:
-    client(QLocalSocket* socket, int number, QString who, dispatcher& lines, client_limits limits,
+    client(connection* stream, int number, QString who, dispatcher& lines, client_limits limits,
            QObject* parent = nullptr);
     ~client() override;
 
@@ -51,15 +52,20 @@ private:
     bool held_back() const;
     void end();
 
-    QLocalSocket* socket_;
+    connection* stream_;
     int number_;
     QString who_;
     dispatcher& lines_;
     client_limits limits_;
     std::shared_ptr<void> token_;  // expires when the client ends: the dispatcher's answers stop
     line_splitter splitter_;
-    std::deque<request> waiting_;
-    int at_lines_ = 0;
+    struct pending {
+        std::optional<request> r;
+        QJsonObject refused;  // the answer to a line that is no request
+    };
+    std::deque<pending> waiting_;
+    bool busy_ = false;  // a request is being carried out
+    bool subscribed_ = false;
     bool pumping_ = false;
     bool again_ = false;
 };

@@ -68,6 +68,8 @@ public:
 
     /** Takes the bytes that arrived; @return the lines they complete, in order. Blank lines are left out. */
     QList<piece> take(const QByteArray& bytes);
+    /** After the last byte: the line it left unended, if any. */
+    QList<piece> finish();
 
 private:
     int limit_;

@@ -353,4 +353,13 @@ QList<line_splitter::piece> line_splitter::take(const QByteArray& bytes)
     return out;
 }
 
+QList<line_splitter::piece> line_splitter::finish()
+{
+    if (skipping_) {
+        skipping_ = false;
+        return {};
+    }
+    return take(QByteArrayLiteral("\n"));
+}
+
 } // namespace telvar::local

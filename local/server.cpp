@@ -1,10 +1,14 @@
 #include "local/server.h"
 
+#include "local/connection.h"
 #include "local/json_forms.h"
 #include "local/local_log.h"
 
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
+
+#include <functional>
 
 namespace telvar::local {
 
@@ -13,12 +17,24 @@ namespace {
 // How long a refused peer may take to read its one line.
 constexpr int refusal_grace_ms = 5000;
 
+// Hands each accepted descriptor over as it stands, rather than wrapped in a
+// QLocalSocket, which cannot answer a client that has shut its sending side.
+class descriptor_server : public QLocalServer {
+public:
+    std::function<void(qintptr)> accepted;
+
+protected:
+    void incomingConnection(quintptr descriptor) override { accepted(qintptr(descriptor)); }
+};
+
 } // namespace
 
 server::server(server_settings settings, dispatcher& lines, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), lines_(lines)
 {
-    connect(&listener_, &QLocalServer::newConnection, this, &server::accept);
+    auto listener = std::make_unique<descriptor_server>();
+    listener->accepted = [this](qintptr descriptor) { accept(descriptor); };
+    listener_ = std::move(listener);
 }
 
 server::~server()
@@ -72,10 +88,10 @@ bool server::start()
                     QStringLiteral("replaced %1, left by a server that is gone").arg(path));
         break;
     }
-    if (!listener_.listen(path))
-        return fail(QStringLiteral("cannot listen at %1: %2").arg(path, listener_.errorString()));
+    if (!listener_->listen(path))
+        return fail(QStringLiteral("cannot listen at %1: %2").arg(path, listener_->errorString()));
     if (!access_.protect(path, why)) {
-        listener_.close();
+        listener_->close();
         return fail(why);
     }
     if (!why.isEmpty())
@@ -87,42 +103,41 @@ bool server::start()
 
 void server::stop()
 {
-    if (listener_.isListening())
-        listener_.close();
+    if (listener_->isListening())
+        listener_->close();
     const QList<client*> now = clients_;
     for (client* c : now)
         c->close();
 }
 
-void server::accept()
+void server::accept(qintptr descriptor)
 {
-    while (QLocalSocket* socket = listener_.nextPendingConnection()) {
-        const peer p = access_.check(socket->socketDescriptor());
-        if (!p.allowed) {
-            refuse(socket, p);
-            continue;
-        }
-        auto* c = new client(socket, next_number_++, p.who, lines_, settings_.limits, this);
-        clients_.append(c);
-        connect(c, &client::logged, this, &server::logged);
-        connect(c, &client::gone, this, [this](client* gone) {
-            clients_.removeOne(gone);
-            gone->deleteLater();
-        });
-        qCDebug(local_log, "client %d connected: %s", c->number(), qUtf8Printable(p.who));
+    auto* stream = new connection(descriptor, this);
+    const peer p = access_.check(stream->descriptor());
+    if (!p.allowed) {
+        refuse(stream, p);
+        return;
     }
+    auto* c = new client(stream, next_number_++, p.who, lines_, settings_.limits, this);
+    clients_.append(c);
+    connect(c, &client::logged, this, &server::logged);
+    connect(c, &client::gone, this, [this](client* gone) {
+        clients_.removeOne(gone);
+        gone->deleteLater();
+    });
+    qCDebug(local_log, "client %d connected: %s", c->number(), qUtf8Printable(p.who));
 }
 
-void server::refuse(QLocalSocket* socket, const peer& p)
+void server::refuse(connection* stream, const peer& p)
 {
     emit logged(QtWarningMsg, QStringLiteral("refused %1: not root, not the service's user and "
                                              "not in group %2")
                                   .arg(p.who, access_.group()));
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(refusal_grace_ms, socket, [socket] { socket->abort(); });
-    socket->write(wire_line(refusal(QJsonValue(), QStringLiteral("no_permission"),
+    connect(stream, &connection::closed, stream, &QObject::deleteLater);
+    QTimer::singleShot(refusal_grace_ms, stream, [stream] { stream->abort(); });
+    stream->write(wire_line(refusal(QJsonValue(), QStringLiteral("no_permission"),
                                     access_.refusal_text(p))));
-    socket->disconnectFromServer();
+    stream->close_when_written();
 }
 
 } // namespace telvar::local

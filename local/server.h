@@ -15,9 +15,12 @@
 #include "local/socket_access.h"
 
 #include <QList>
-#include <QLocalServer>
 #include <QObject>
 #include <QString>
+
+#include <memory>
+
+class QLocalServer;
 
 namespace telvar::local {
 
@@ -48,14 +51,13 @@ signals:
 
 private:
     bool fail(const QString& why);
-    bool someone_answers();
-    void accept();
-    void refuse(QLocalSocket* socket, const peer& p);
+    void accept(qintptr descriptor);
+    void refuse(connection* stream, const peer& p);
 
     server_settings settings_;
     dispatcher& lines_;
     socket_access access_;
-    QLocalServer listener_;
+    std::unique_ptr<QLocalServer> listener_;
     QList<client*> clients_;
     int next_number_ = 1;
     QString error_;

@@ -32,9 +32,10 @@ using namespace telvar::test;
 
 namespace {
 
-// A client in a process of its own: prints the first line it gets, or what
-// its connect raised, then waits for the next line until the server closes
-// or it is killed.
+// A client in a process of its own: sends one line (and with "shut", shuts
+// its sending side after it), prints the first line it gets, or what its
+// connect raised, then waits for the next line until the server closes or it
+// is killed.
 const char* const python_client = R"(
 import socket, sys
 s = socket.socket(socket.AF_UNIX)
@@ -44,10 +45,42 @@ except OSError as e:
     print(type(e).__name__, flush=True)
     sys.exit(1)
 s.sendall(sys.argv[2].encode() + b"\n")
+if sys.argv[3:] == ["shut"]:
+    s.shutdown(socket.SHUT_WR)
 f = s.makefile()
 print(f.readline().strip(), flush=True)
 f.readline()
 )";
+
+// A client as a plain socket, for what QLocalSocket does not do: never
+// read, or shut its sending side.
+int raw_client(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    qstrncpy(addr.sun_path, QFile::encodeName(path).constData(), sizeof addr.sun_path);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
+// Reads @p fd until the server closes it, the event loop running; false when it stays open.
+bool read_to_end(int fd, QByteArray& got, int timeout_ms = 20000)
+{
+    return QTest::qWaitFor(
+        [&] {
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+                got.append(buffer, qsizetype(n));
+            return n == 0;
+        },
+        timeout_ms);
+}
 
 QString python()
 {
@@ -177,6 +210,8 @@ private slots:
     void three_clients_switch_and_follow();
     void killed_client_ends_its_requests();
     void slow_reader_is_cut_off();
+    void client_that_shut_its_side_is_answered_data();
+    void client_that_shut_its_side_is_answered();
     void lines_by_name_and_a_lost_line();
     void peers_data();
     void peers();
@@ -590,11 +625,8 @@ void tst_local_front::slow_reader_is_cut_off()
     front_rig rig;
     QVERIFY2(rig.start_sim({"--board", "1,relays=0000"}, {1}), qPrintable(rig.error));
     // A subscriber that never reads.
-    const int slow = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    qstrncpy(addr.sun_path, QFile::encodeName(rig.path()).constData(), sizeof addr.sun_path);
-    QCOMPARE(::connect(slow, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int slow = raw_client(rig.path());
+    QVERIFY(slow >= 0);
     const QByteArray subscribe = "{\"request\":\"subscribe\"}\n";
     QCOMPARE(::write(slow, subscribe.constData(), std::size_t(subscribe.size())), subscribe.size());
     local_client fast;
@@ -625,13 +657,44 @@ void tst_local_front::slow_reader_is_cut_off()
     for (int i = 0; i < toggles; ++i)
         QCOMPARE(changes[i].value("relays").toArray().at(0).toBool(), i % 2 == 0);
     // What was sent before the cut can still be read, then the connection ends.
-    ::fcntl(slow, F_SETFL, O_NONBLOCK);
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(slow, buffer, sizeof buffer)) > 0) {
-    }
-    QCOMPARE(n, ssize_t(0));
+    QByteArray unread;
+    QVERIFY(read_to_end(slow, unread));
     ::close(slow);
+}
+
+void tst_local_front::client_that_shut_its_side_is_answered_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QStringList>("answers");  // the ids of the responses, in order
+    QTest::newRow("one status") << QByteArray("{\"id\":1,\"request\":\"status\"}\n")
+                                << QStringList{"1"};
+    QTest::newRow("three requests, the last without its newline")
+        << QByteArray("{\"id\":1,\"request\":\"lines\"}\n{\"id\":2,\"request\":\"switch\","
+                      "\"relays\":[2,4],\"state\":\"on\"}\n{\"id\":3,\"request\":\"status\"}")
+        << QStringList{"1", "2", "3"};
+    QTest::newRow("a refused line and an over-long last one")
+        << QByteArray("{\"id\":1,\"request\":\"nap\"}\n") + QByteArray(70000, 'x')
+        << QStringList{"1", "null"};
+}
+
+void tst_local_front::client_that_shut_its_side_is_answered()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(QStringList, answers);
+    front_rig& rig = shared();
+    QVERIFY2(rig.error.isEmpty(), qPrintable(rig.error));
+    const int fd = raw_client(rig.path());
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, sent.constData(), std::size_t(sent.size())), sent.size());
+    QCOMPARE(::shutdown(fd, SHUT_WR), 0);
+    QByteArray got;
+    QVERIFY2(read_to_end(fd, got), got.constData());
+    ::close(fd);
+    QStringList ids;
+    for (const QByteArray& line : got.split('\n'))
+        if (!line.isEmpty())
+            ids << compact(QJsonDocument::fromJson(line).object().value("id"));
+    QCOMPARE(ids, answers);
 }
 
 void tst_local_front::lines_by_name_and_a_lost_line()
@@ -735,12 +798,11 @@ void tst_local_front::peers()
     client.setWorkingDirectory(QStringLiteral("/"));
     client.start(QStringLiteral("setpriv"),
                  identity + QStringList{python(), "-I", "-c", python_client, rig.path(),
-                                        R"({"id":1,"request":"lines"})"});
-    QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine() || client.state() == QProcess::NotRunning, 20000);
+                                        R"({"id":1,"request":"lines"})", "shut"});
+    // Answered, or refused, then closed by the server.
+    QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 20000);
     const QString out = QString::fromUtf8(client.readLine());
     QVERIFY2(out.contains(answer), qPrintable(out + client.readAllStandardError()));
-    client.kill();
-    client.waitForFinished();
     QCOMPARE(rig.logged("refused uid 65534 (nobody)"), answer.contains("no_permission"));
 }
 
