@@ -299,8 +299,11 @@ bool dispatcher::owner_gone(const job& j)
     if (!j.owner.expired())
         return false;
     ++dropped_;
-    qCDebug(local_log, "%s request for board %d on line %s ended after its client went",
-            qUtf8Printable(kind_name(j.r.what)), j.r.address, qUtf8Printable(j.line->config.name));
+    qCDebug(local_log, "%s request for %s %d on line %s ended after its client went",
+            qUtf8Printable(kind_name(j.r.what)),
+            j.r.what == request_kind::scan ? "address" : "board",
+            j.r.what == request_kind::scan ? j.step : j.r.address,
+            qUtf8Printable(j.line->config.name));
     return true;
 }
 
