@@ -6,8 +6,10 @@
 // the peers socket_access allows.
 //
 //   local::dispatcher lines({{"main", &link, port, {{1, "Pump house"}}}});
-//   local::server front({path}, lines);
+//   local::server front(settings, lines);
 //   if (!front.start()) fail(front.error());
+//
+// The links outlive the dispatcher, and the dispatcher the server.
 #pragma once
 
 #include "local/client.h"
