@@ -11,6 +11,9 @@ packages=(
     librsvg2-bin  # icons/make-icons.py renders the icon's SVG
     # telvar-mqtt: its client library; the broker, clients and openssl of its tests; its benchmark's client
     libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt
+    # The service's local socket (QtNetwork comes with qt6-base-dev): socat to talk to it by
+    # hand as the README does; setpriv (util-linux) runs the tests' clients as another user
+    socat util-linux
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
