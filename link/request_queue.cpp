@@ -210,6 +210,7 @@ void request_queue::send(const planned& p, bool poll)
 void request_queue::take_bytes()
 {
     QPointer<request_queue> alive(this);
+    const quint64 skipped = receiver_.bytes_skipped();
     while (const auto reply = receiver_.next(line_.port())) {
         const bool accepted = answers_flight(*reply);
         if (accepted)
@@ -226,6 +227,9 @@ void request_queue::take_bytes()
                 return;
         }
     }
+    if (receiver_.bytes_skipped() > skipped)
+        qCDebug(link_log).noquote() << "skipped" << receiver_.bytes_skipped() - skipped
+                                    << "bytes that began no reply";
 }
 
 bool request_queue::answers_flight(const frame& reply) const
