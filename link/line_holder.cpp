@@ -89,7 +89,6 @@ void line_holder::try_reopen()
     const open_result result = open_held();
     if (result.ok) {
         pauses_.reset();
-        qCInfo(link_log).noquote() << where_.describe(result.device) << "is open again";
         emit restored(result.device);
         return;
     }
@@ -106,8 +105,9 @@ void line_holder::check_numbering()
     if (!now.ok || now.held.device == device_behind(held_.name) || now.held.device == told_device_)
         return;
     told_device_ = now.held.device;
-    qCInfo(link_log).noquote() << "port" << where_.number << "now stands for" << now.held.device
-                               << "; not followed: waiting for" << held_.name;
+    qCInfo(link_log, "port %d now stands for %s, not for the device that was open: not "
+                     "followed; waiting for %s",
+           where_.number, qUtf8Printable(now.held.device), qUtf8Printable(held_.name));
     emit renumbered(where_.number, now.held.device, held_.name);
 }
 
