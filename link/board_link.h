@@ -88,8 +88,8 @@ signals:
     void line_restored(const QString& device);
     /** Port @p number now stands for another device than the one held: not followed. */
     void port_renumbered(int number, const QString& device, const QString& held);
-    /** Every frame written and every valid reply read, for -v. */
-    void frame_sent(const telvar::frame& bytes);
+    /** Every frame written (@p poll for the poller's own) and every valid reply read, for -v. */
+    void frame_sent(const telvar::frame& bytes, bool poll);
     void reply_received(const telvar::frame& bytes, bool accepted);
 
 private:

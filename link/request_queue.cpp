@@ -204,7 +204,7 @@ void request_queue::send(const planned& p, bool poll)
     ++stats_.frames_sent;
     reply_timer_.start(settings_.reply_window_ms);
     qCDebug(link_log).noquote() << "sent" << hex_of(p.bytes);
-    emit frame_sent(p.bytes);
+    emit frame_sent(p.bytes, poll);
 }
 
 void request_queue::take_bytes()

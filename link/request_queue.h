@@ -89,7 +89,8 @@ public:
     int waiting() const { return int(waiting_.size()); }
 
 signals:
-    void frame_sent(const telvar::frame& bytes);
+    /** Every frame written; @p poll for the poller's own. */
+    void frame_sent(const telvar::frame& bytes, bool poll);
     void reply_received(const telvar::frame& bytes, bool accepted);
 
 private:
