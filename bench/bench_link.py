@@ -70,12 +70,15 @@ def main():
                "phases": {}}
     print(f"8 boards polled every {raw['interval_ms']} ms on telvar-sim --pace "
           f"({board_priority} priority), {args.seconds} s a phase; bound {bound} ms")
-    print(f"{'':44} {'polls':>6} {'p50':>9} {'p99':>9} {'max':>9} {'commands':>9}")
+    print(f"{'':44} {'polls':>6} {'min':>9} {'mean':>9} {'p50':>9} {'p99':>9} {'max':>9} "
+          f"{'commands':>9}")
     for name in ("idle", "commands", "retried"):
         phase = raw["phases"][name]
         periods = phase["periods_ms"]
         figures = {
             "polls": len(periods),
+            "min_ms": min(periods),
+            "mean_ms": statistics.mean(periods),
             "p50_ms": statistics.median(periods),
             "p99_ms": percentile(periods, 0.99),
             "max_ms": max(periods),
@@ -84,7 +87,8 @@ def main():
             "outcomes": phase["outcomes"],
         }
         results["phases"][name] = figures
-        print(f"{phase_words[name]:44} {figures['polls']:6} {figures['p50_ms']:6.1f} ms"
+        print(f"{phase_words[name]:44} {figures['polls']:6} {figures['min_ms']:6.1f} ms"
+              f" {figures['mean_ms']:6.1f} ms {figures['p50_ms']:6.1f} ms"
               f" {figures['p99_ms']:6.1f} ms {figures['max_ms']:6.1f} ms {figures['commands']:9}")
     for name in ("commands", "retried"):
         ended = ", ".join(f"{k} {v}" for k, v in sorted(results["phases"][name]["outcomes"].items()))

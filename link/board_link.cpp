@@ -69,49 +69,36 @@ const link_settings& board_link::settings() const
     return settings_;
 }
 
-void board_link::add(request r)
+void board_link::add_relay(request::kind what, int address, int relay, bool pull_in,
+                           relay_callback done)
 {
+    request r;
+    r.what = what;
+    r.address = address;
+    r.relay = relay;
+    r.pull_in = pull_in;
+    r.relay_done = std::move(done);
     queue_.add(std::move(r));
 }
 
 void board_link::status(int address, relay_callback done)
 {
-    request r;
-    r.what = request::kind::status;
-    r.address = address;
-    r.relay_done = std::move(done);
-    add(std::move(r));
+    add_relay(request::kind::status, address, 0, false, std::move(done));
 }
 
 void board_link::switch_relay(int address, int relay, bool pull_in, relay_callback done)
 {
-    request r;
-    r.what = request::kind::switch_one;
-    r.address = address;
-    r.relay = relay;
-    r.pull_in = pull_in;
-    r.relay_done = std::move(done);
-    add(std::move(r));
+    add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
 }
 
 void board_link::switch_all(int address, bool pull_in, relay_callback done)
 {
-    request r;
-    r.what = request::kind::switch_all;
-    r.address = address;
-    r.pull_in = pull_in;
-    r.relay_done = std::move(done);
-    add(std::move(r));
+    add_relay(request::kind::switch_all, address, 0, pull_in, std::move(done));
 }
 
 void board_link::toggle(int address, int relay, relay_callback done)
 {
-    request r;
-    r.what = request::kind::toggle;
-    r.address = address;
-    r.relay = relay;
-    r.relay_done = std::move(done);
-    add(std::move(r));
+    add_relay(request::kind::toggle, address, relay, false, std::move(done));
 }
 
 void board_link::read_parameter(parameter what, int address, parameter_callback done)
@@ -121,7 +108,7 @@ void board_link::read_parameter(parameter what, int address, parameter_callback 
     r.param = what;
     r.address = address;
     r.parameter_done = std::move(done);
-    add(std::move(r));
+    queue_.add(std::move(r));
 }
 
 void board_link::write_parameter(parameter what, int address, std::uint32_t value,
@@ -133,7 +120,7 @@ void board_link::write_parameter(parameter what, int address, std::uint32_t valu
     r.address = address;
     r.value = value;
     r.parameter_done = std::move(done);
-    add(std::move(r));
+    queue_.add(std::move(r));
 }
 
 void board_link::pair(int address, parameter_callback done)

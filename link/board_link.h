@@ -93,7 +93,7 @@ signals:
     void reply_received(const telvar::frame& bytes, bool accepted);
 
 private:
-    void add(request r);
+    void add_relay(request::kind what, int address, int relay, bool pull_in, relay_callback done);
     void on_lost(const QString& reason);
 
     link_settings settings_;

@@ -89,6 +89,7 @@ void line_holder::try_reopen()
     const open_result result = open_held();
     if (result.ok) {
         pauses_.reset();
+        told_device_.clear();
         emit restored(result.device);
         return;
     }

@@ -22,38 +22,27 @@ QString hex_of(const frame& bytes)
     return text;
 }
 
-std::uint8_t read_code(parameter what)
+std::uint8_t parameter_code(parameter what, bool write)
 {
+    std::uint8_t read = pair_with_board;
     switch (what) {
     case parameter::host_id:
-        return read_host_id;
-    case parameter::host_channel:
-        return read_host_channel;
-    case parameter::slave_id:
-        return read_slave_id;
-    case parameter::slave_channel:
-        return read_slave_channel;
-    case parameter::pairing:
+        read = read_host_id;
         break;
-    }
-    return pair_with_board;
-}
-
-std::uint8_t write_code(parameter what)
-{
-    switch (what) {
-    case parameter::host_id:
-        return write_host_id;
     case parameter::host_channel:
-        return write_host_channel;
-    case parameter::slave_id:
-        return write_slave_id;
-    case parameter::slave_channel:
-        return write_slave_channel;
-    case parameter::pairing:
+        read = read_host_channel;
         break;
+    case parameter::slave_id:
+        read = read_slave_id;
+        break;
+    case parameter::slave_channel:
+        read = read_slave_channel;
+        break;
+    case parameter::pairing:
+        return pair_with_board;
     }
-    return pair_with_board;
+    // Each write's code follows its read's.
+    return write ? std::uint8_t(read + 1) : read;
 }
 
 // Whether @p incoming, a newer wish, takes the place of @p waiting.
@@ -359,7 +348,7 @@ void request_queue::plan_switch(request& r)
 void request_queue::plan_parameter(request& r)
 {
     planned p;
-    p.code = r.what == request::kind::write ? write_code(r.param) : read_code(r.param);
+    p.code = parameter_code(r.param, r.what == request::kind::write);
     const std::uint8_t address = low_byte(r.address);
     p.bytes = canshu_request(p.code, address, r.value);
     p.selector = canshu_reply_selector(p.code, address);
