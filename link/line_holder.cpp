@@ -106,8 +106,8 @@ void line_holder::check_numbering()
     if (!now.ok || now.held.device == device_behind(held_.name) || now.held.device == told_device_)
         return;
     told_device_ = now.held.device;
-    qCInfo(link_log, "port %d now stands for %s, not for the device that was open: not "
-                     "followed; waiting for %s",
+    qCInfo(link_log, "port %d now stands for %s, not for %s, the device that was open: not "
+                     "followed; waiting for that device to come back",
            where_.number, qUtf8Printable(now.held.device), qUtf8Printable(held_.name));
     emit renumbered(where_.number, now.held.device, held_.name);
 }

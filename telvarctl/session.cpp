@@ -594,9 +594,9 @@ void session::start_watch()
             });
     connect(&link_, &link::board_link::port_renumbered, this,
             [this](int number, const QString& device, const QString& held) {
-                out_.message(QStringLiteral("port %1 now stands for %2, not for the device "
-                                            "that was open: not followed; waiting for %3 "
-                                            "to come back")
+                out_.message(QStringLiteral("port %1 now stands for %2, not for %3, the "
+                                            "device that was open: not followed; waiting for "
+                                            "that device to come back")
                                  .arg(number)
                                  .arg(device, held));
             });
