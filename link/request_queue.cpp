@@ -177,10 +177,11 @@ void request_queue::next_frame(bool command_first)
 
 bool request_queue::saturated() const
 {
-    // Polls alone fill the line (a poll takes the whole interval, as with an
-    // interval shorter than the answers or silent boards): a waiting command
-    // still gets every other frame.
-    return last_was_poll_ && last_poll_ms_ >= settings_.poll_interval_ms;
+    // Polls alone fill the line (they take most of the interval, as with an
+    // interval shorter than the answers, or silent boards): a waiting command
+    // still gets every other frame. An average, so that one quick answer
+    // does not decide.
+    return last_was_poll_ && 4 * poll_ms_ >= 3 * settings_.poll_interval_ms;
 }
 
 void request_queue::send(const planned& p, bool poll)
@@ -286,7 +287,7 @@ void request_queue::land()
     flight_.active = false;
     free_since_ms_ = polls_.now_ms();
     if (flight_.poll)
-        last_poll_ms_ = free_since_ms_ - sent_at_ms_;
+        poll_ms_ += (double(free_since_ms_ - sent_at_ms_) - poll_ms_) / 4;
 }
 
 void request_queue::start(request& r)

@@ -10,8 +10,8 @@
 // The rule for the next frame: a due poll goes first, except that a command
 // arriving on a line that stood idle since the poll fell due goes at once
 // (ahead of the next poll, not of all polls); so a poll is late by at most
-// one reply window. When polls alone fill the line (each one holds it for a
-// whole interval), a waiting command still gets every other frame.
+// one reply window. When polls alone fill the line (each holds it for most
+// of an interval), a waiting command still gets every other frame.
 #pragma once
 
 #include "link/frame_receiver.h"
@@ -141,7 +141,7 @@ private:
     bool last_was_poll_ = false;
     qint64 sent_at_ms_ = 0;     // when the frame in flight went out
     qint64 free_since_ms_ = 0;  // when the last frame's answer came or its window closed
-    qint64 last_poll_ms_ = 0;   // how long the last poll held the line
+    double poll_ms_ = 0;        // how long polls hold the line, on average of the last few
     counters stats_;
     QTimer reply_timer_;
 };
