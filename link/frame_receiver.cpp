@@ -6,7 +6,11 @@ namespace telvar::link {
 
 std::optional<frame> frame_receiver::next(serial_port& port)
 {
-    while (const auto byte = port.read_byte()) {
+    // Never asked for more than waits.
+    while (port.bytes_waiting() > 0) {
+        const auto byte = port.read_byte();
+        if (!byte)
+            break;
         if (filled_ == 0 && *byte != reply_mark) {
             ++skipped_;
             continue;
