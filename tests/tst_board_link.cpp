@@ -869,23 +869,28 @@ void tst_board_link::open_failure_message_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<int>("failure");
     QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("detail");  // the system's own words
     QTest::addColumn<QStringList>("says");
 
+    const QString io = QStringLiteral("Input/output error");
     QTest::newRow("no device has the number")
-        << "7" << int(open_failure::no_port) << ""
+        << "7" << int(open_failure::no_port) << "" << io
         << QStringList{"cannot open port 7:", "no serial device has that number", "telvarctl ports"};
     QTest::newRow("device missing")
-        << "2" << int(open_failure::not_found) << "/dev/ttyUSB0"
+        << "2" << int(open_failure::not_found) << "/dev/ttyUSB0" << io
         << QStringList{"port 2 (/dev/ttyUSB0)", "does not exist", "plugged in"};
     QTest::newRow("held by another program")
-        << "COM3" << int(open_failure::busy) << "/dev/ttyS2"
+        << "COM3" << int(open_failure::busy) << "/dev/ttyS2" << io
         << QStringList{"port 3 (/dev/ttyS2)", "busy", "Telvar window"};
     QTest::newRow("no permission: the dialout group")
-        << "1" << int(open_failure::no_permission) << "/dev/ttyS0"
+        << "1" << int(open_failure::no_permission) << "/dev/ttyS0" << io
         << QStringList{"port 1 (/dev/ttyS0)", "permission denied", "dialout"};
     QTest::newRow("by path, the system's own words")
-        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9"
-        << QStringList{"cannot open /dev/pts/9:", "Input/output error"};
+        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9" << io
+        << QStringList{"cannot open /dev/pts/9:", "Input/output error."};
+    QTest::newRow("the system's words with a stop of their own: one stop")
+        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9" << "Device busy. "
+        << QStringList{"cannot open /dev/pts/9: Device busy."};
 }
 
 void tst_board_link::open_failure_message()
@@ -893,12 +898,15 @@ void tst_board_link::open_failure_message()
     QFETCH(QString, port);
     QFETCH(int, failure);
     QFETCH(QString, device);
+    QFETCH(QString, detail);
     QFETCH(QStringList, says);
-    const open_result result{false, open_failure(failure), device,
-                             QStringLiteral("Input/output error")};
+    const open_result result{false, open_failure(failure), device, detail};
     const QString text = open_failure_text(*port_spec::parse(port), result);
     for (const QString& part : says)
         QVERIFY2(text.contains(part), qPrintable(text));
+    // A whole sentence that callers can add to: one stop at the end, never two.
+    QVERIFY2(text.endsWith(QLatin1Char('.')) && !text.contains(QLatin1String("..")),
+             qPrintable(text));
 }
 
 void tst_board_link::stop_signal_data()
