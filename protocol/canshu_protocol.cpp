@@ -16,6 +16,14 @@ frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t valu
     return make_frame(header, target, code, content[0], content[1], content[2], content[3]);
 }
 
+std::uint32_t canshu_reply_value(std::uint8_t code, const frame& reply)
+{
+    if (is_channel_code(code))
+        return reply[6];
+    return static_cast<std::uint32_t>(reply[3]) << 24 | static_cast<std::uint32_t>(reply[4]) << 16
+           | static_cast<std::uint32_t>(reply[5]) << 8 | static_cast<std::uint32_t>(reply[6]);
+}
+
 canshu_reply decode_canshu_reply(const reply_group& group)
 {
     canshu_reply reply;

@@ -46,6 +46,31 @@ constexpr std::array<std::uint8_t, 4> id_bytes(std::uint32_t id)
  */
 frame canshu_request(std::uint8_t code, std::uint8_t address, std::uint32_t value = 0);
 
+/** Whether @p code reads or writes a channel (0x32, 0x33, 0x42, 0x43) rather than an id. */
+constexpr bool is_channel_code(std::uint8_t code)
+{
+    return code == read_host_channel || code == write_host_channel || code == read_slave_channel
+           || code == write_slave_channel;
+}
+
+/**
+ * Byte 1 of the reply to the request with @p code for board @p address: FF
+ * for the host module's own codes (0x30 to 0x33), the board's address for
+ * the slave module's codes and for pairing.
+ */
+constexpr std::uint8_t canshu_reply_selector(std::uint8_t code, std::uint8_t address)
+{
+    return code >= read_host_id && code <= write_host_channel ? host_target : address;
+}
+
+/**
+ * The value that @p reply to the request with @p code carries, told by that
+ * request rather than by the reply's byte 1 (board 255's module answers with
+ * FF there, as the host module does): a channel from byte 6, an id from
+ * bytes 3 to 6, most significant first.
+ */
+std::uint32_t canshu_reply_value(std::uint8_t code, const frame& reply);
+
 // The text box a reply fills.
 enum class reply_box { none, zhuji_id, pinlv, Text2, Text3 };
 

@@ -2,6 +2,8 @@
 // reply into the states of its sixteen relays.
 #pragma once
 
+#include "protocol/frame.h"
+
 #include <array>
 #include <cstdint>
 
@@ -21,10 +23,19 @@ enum class relay_look { pulled_in, released, unknown, closed };
 using rx_buffer = std::array<std::int32_t, 100>;
 
 /**
+ * The relay frame for board @p address (taken modulo 256): the board mark,
+ * the address, @p code, two zero bytes, @p param1, @p param2 and the checksum.
+ */
+frame relay_request(int address, std::uint8_t code, std::uint8_t param1, std::uint8_t param2);
+
+/**
  * The relay states of a status reply in rx_buf entries 5 and 6, with
  * index n - 1 for relay n: true for pulled in.
  */
 std::array<bool, relay_count> status_reply_states(const rx_buffer& rx_buf);
+
+/** The same, read from bytes 5 and 6 of one received frame. */
+std::array<bool, relay_count> status_reply_states(const frame& reply);
 
 /** The order in which an accepted reply repaints the relays: 9, 1, 10, 2 … 16, 8. */
 constexpr std::array<int, relay_count> repaint_order{9, 1, 10, 2, 11, 3, 12, 4,

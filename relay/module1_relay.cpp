@@ -1,5 +1,7 @@
 #include "relay/module1.h"
 
+#include "protocol/relay_protocol.h"
+
 namespace telvar::Module1 {
 
 frame tx_frame{};
@@ -8,8 +10,7 @@ void send_relay_frame(serial_port& port, int address, std::uint8_t code, std::ui
                       std::uint8_t param2)
 {
     // The frame is built whether or not it can be sent.
-    tx_frame = make_frame(board_mark, static_cast<std::uint8_t>(address & 0xFF), code, 0, 0,
-                          param1, param2);
+    tx_frame = relay_request(address, code, param1, param2);
     if (!port.is_open())
         return;
     // Whatever waits unread answers an earlier frame; the next reply must be

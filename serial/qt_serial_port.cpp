@@ -48,7 +48,11 @@ open_result qt_serial_port::open_device(const QString& path)
     if (!QFileInfo::exists(path))
         return {false, open_failure::not_found, path, {}};
 
-    port_.setPortName(path);
+    // Opened under the device's own name: Qt's lock file is named after it,
+    // so a program that reached the device by another name (a port-folder
+    // link, a by-id name) finds it busy all the same.
+    const QString real = QFileInfo(path).canonicalFilePath();
+    port_.setPortName(real.isEmpty() ? path : real);
     apply_line_settings(port_);
     if (!port_.open(QIODevice::ReadWrite)) {
         open_result result{false, open_failure::other, path, port_.errorString()};

@@ -34,6 +34,11 @@ const char* const help_text =
     "                       second adapter) instead of making a pseudo-terminal\n"
     "  --com N              link com<N> in Telvar's port folder to the device for\n"
     "                       as long as the simulator runs (N from 1 to 99999)\n"
+    "  --name PATH          keep a stable name for the line at PATH, as udev keeps\n"
+    "                       /dev/serial/by-id/ names for a USB adapter: a link to\n"
+    "                       the device, gone while the line is away and made\n"
+    "                       again, to the new device, when it reappears; com<N>\n"
+    "                       then links to PATH\n"
     "  --log                print every frame both ways, one line each:\n"
     "                       SECONDS pc>sim|sim>pc HEX BYTES; a reply lost on\n"
     "                       purpose is shown as SECONDS lost HEX BYTES\n"
@@ -70,8 +75,10 @@ const char* const help_text =
     "                       board 1 relays 00A5 id 1 channel 1\n"
     "                       host id 1 channel 1\n"
     "  silence on|off       stop or resume hearing and answering the PC\n"
-    "  vanish               close the line (the device and the com link go away)\n"
-    "  reappear             open a new line, link com<N> again, print its device\n"
+    "  vanish               close the line (the device, the com link and the name\n"
+    "                       go away)\n"
+    "  reappear             open a new line, link com<N> and the name again, print\n"
+    "                       its device\n"
     "  set ADDR relays HEX4 | set ADDR id N | set ADDR channel N\n"
     "  set ADDR ignore-switch on|off\n"
     "  set host id N | set host channel N\n"
@@ -213,7 +220,7 @@ parse_outcome parse_options(const QStringList& arguments)
 
     static const QStringList with_value = {
         QStringLiteral("device"),       QStringLiteral("com"),
-        QStringLiteral("board"),        QStringLiteral("host-id"),
+        QStringLiteral("name"),         QStringLiteral("board"),        QStringLiteral("host-id"),
         QStringLiteral("host-channel"), QStringLiteral("loss"),
         QStringLiteral("bad-checksum"), QStringLiteral("delay"),
         QStringLiteral("split"),        QStringLiteral("split-gap"),
@@ -272,6 +279,10 @@ parse_outcome parse_options(const QStringList& arguments)
             if (value.isEmpty())
                 error = QStringLiteral("--device needs a device path");
             o.device = value;
+        } else if (name == QLatin1String("name")) {
+            if (value.isEmpty())
+                error = QStringLiteral("--name needs a path");
+            o.name = value;
         } else if (name == QLatin1String("com")) {
             if (!read_uint(value, 99999, number) || number < 1)
                 error =

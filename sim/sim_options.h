@@ -17,6 +17,7 @@ namespace telvar::sim
 struct sim_options {
     QString device; // attach here instead of making a pseudo-terminal
     int com = 0;    // link com<N> in the port folder; 0 for none
+    QString name;   // a stable name linked to the device while the line is there
     bool log = false;
     bool control = false;
     installation far_side;

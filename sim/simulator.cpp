@@ -1,6 +1,8 @@
 #include "sim/simulator.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <random>
@@ -45,6 +47,35 @@ simulator::simulator(sim_options options, QObject* parent)
 simulator::~simulator()
 {
     link_.remove();
+    remove_name();
+}
+
+bool simulator::make_name(QString& error)
+{
+    const QString& name = options_.name;
+    const QFileInfo entry(name);
+    // A link left behind by a simulator that was killed goes; anything else stays.
+    if (entry.isSymLink() && !entry.exists()) {
+        QFile::remove(name);
+    } else if (entry.exists() || entry.isSymLink()) {
+        error = QStringLiteral("%1 already exists; choose another --name").arg(name);
+        return false;
+    }
+    if (!QFile::link(line_->device(), name)) {
+        error = QStringLiteral("cannot link %1 to %2").arg(name, line_->device());
+        return false;
+    }
+    named_target_ = line_->device();
+    return true;
+}
+
+void simulator::remove_name()
+{
+    if (named_target_.isEmpty())
+        return;
+    if (QFileInfo(options_.name).symLinkTarget() == named_target_)
+        QFile::remove(options_.name);
+    named_target_.clear();
 }
 
 bool simulator::open_line(QString& error)
@@ -54,7 +85,14 @@ bool simulator::open_line(QString& error)
     connect(line_.get(), &sim_line::failed, this, &simulator::on_line_failed);
     if (!line_->open(error))
         return false;
-    if (options_.com > 0 && !link_.make(options_.com, line_->device(), error)) {
+    if (!options_.name.isEmpty() && !make_name(error)) {
+        line_->vanish();
+        return false;
+    }
+    // With a stable name the port-folder entry points at it, as an operator sets it up.
+    const QString target = options_.name.isEmpty() ? line_->device() : options_.name;
+    if (options_.com > 0 && !link_.make(options_.com, target, error)) {
+        remove_name();
         line_->vanish();
         return false;
     }
@@ -162,6 +200,7 @@ void simulator::vanish()
     pump_timer_.stop();
     reader_.clear();
     link_.remove();
+    remove_name();
     if (line_)
         line_->vanish();
 }

@@ -35,6 +35,8 @@ public:
 
 private:
     bool open_line(QString& error);
+    bool make_name(QString& error);
+    void remove_name();
     void on_bytes(const QByteArray& bytes);
     void answer(const frame& request);
     void queue(const std::vector<std::uint8_t>& bytes, std::int64_t not_before_ns);
@@ -56,6 +58,7 @@ private:
     QTimer pump_timer_;
     std::unique_ptr<sim_line> line_;
     com_link link_;
+    QString named_target_;  // what the stable name links to while it is ours
     bool silent_ = false;
     int exit_code_ = 0;
 };

@@ -41,10 +41,17 @@ exit_status status_of(link::outcome result)
     case link::outcome::done:
         return exit_done;
     case link::outcome::not_confirmed:
+    // A newer wish for the relay took its place: it does not end as this one asked.
+    case link::outcome::superseded:
         return exit_not_confirmed;
     case link::outcome::no_reply:
+    // Known not to answer: the same as no reply, without waiting for it again.
+    case link::outcome::offline:
         return exit_no_reply;
     case link::outcome::port_closed:
+    case link::outcome::line_lost:
+    // The line cannot take it now, as a port another program holds cannot.
+    case link::outcome::queue_full:
         break;
     }
     return exit_port;
@@ -73,6 +80,29 @@ QString error_code(link::outcome result)
 {
     return result == link::outcome::port_closed ? QStringLiteral("port_lost")
                                                 : link::outcome_name(result);
+}
+
+QString line_words(link::outcome result, const QString& port, const QString& reason)
+{
+    const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    switch (result) {
+    case link::outcome::line_lost:
+        return QStringLiteral("sent, no reply before %1 was lost%2; check the adapter and try "
+                              "again")
+            .arg(port, why);
+    case link::outcome::port_closed:
+        return QStringLiteral("not sent: %1 was lost%2; check the adapter and try again")
+            .arg(port, why);
+    case link::outcome::queue_full:
+        return QStringLiteral("not sent: %1 already has as many requests waiting as it takes; "
+                              "try again in a moment")
+            .arg(port);
+    case link::outcome::superseded:
+        return QStringLiteral("not sent: a newer command took its place");
+    default:
+        break;
+    }
+    return {};
 }
 
 QString relay_table(const link::relay_states& relays)
@@ -140,7 +170,23 @@ QJsonObject session::base() const
 
 QString session::board_text() const
 {
-    return QStringLiteral("board %1 on %2").arg(run_.address).arg(run_.port.describe(link_.device()));
+    return QStringLiteral("board %1 on %2").arg(run_.address).arg(port_text());
+}
+
+QString session::port_text() const
+{
+    return run_.port.describe(link_.device());
+}
+
+QString session::request_text() const
+{
+    const QString what = command_name(run_.what);
+    if (run_.what == command::on || run_.what == command::off || run_.what == command::toggle)
+        return QStringLiteral("%1 %2 to board %3")
+            .arg(what)
+            .arg(run_.relays.value(step_))
+            .arg(run_.address);
+    return QStringLiteral("%1 to board %2").arg(what).arg(run_.address);
 }
 
 void session::start()
@@ -181,7 +227,9 @@ void session::start()
         link_.read_parameter(run_.param, a, parameter);
         return;
     case command::set:
-        link_.write_parameter(run_.param, a, run_.value, parameter);
+        // Asked first: a value already there is neither written again nor told as a change.
+        link_.read_parameter(run_.param, a,
+                             [this](const link::parameter_result& r) { before_write(r); });
         return;
     case command::pair:
         link_.pair(a, parameter);
@@ -273,9 +321,23 @@ void session::relay_done(const link::relay_result& r)
                   .arg(r.frames_sent)
                   .arg(link_.settings().reply_window_ms);
         break;
+    case link::outcome::offline:
+        why = QStringLiteral("not sent: %1 is offline (its last %2 frames went unanswered); "
+                             "it is asked again at its next poll")
+                  .arg(board_text())
+                  .arg(link_.settings().unavailable_after);
+        break;
+    case link::outcome::superseded:
+        why = QStringLiteral("not sent: a newer command for %1 took its place")
+                  .arg(run_.what == command::all_on || run_.what == command::all_off
+                           ? QStringLiteral("the relays of %1").arg(board_text())
+                           : QStringLiteral("relay %1 of %2").arg(run_.relays.value(step_)).arg(board_text()));
+        break;
     case link::outcome::port_closed:
-        why = QStringLiteral("%1 was lost (%2); check the adapter and try again")
-                  .arg(run_.port.describe(link_.device()), lost_reason_);
+    case link::outcome::line_lost:
+    case link::outcome::queue_full:
+        why = QStringLiteral("%1: %2").arg(request_text(),
+                                           line_words(r.result, port_text(), lost_reason_));
         break;
     }
     if (several && step_ + 1 < run_.relays.size())
@@ -284,6 +346,21 @@ void session::relay_done(const link::relay_result& r)
                         number_list(run_.relays.mid(step_ + 1)));
     fail(error_code(r.result), why, fields);
     end(status_of(r.result));
+}
+
+void session::before_write(const link::parameter_result& r)
+{
+    if (r.result == link::outcome::done && r.value && *r.value == run_.value) {
+        unchanged_ = true;
+        parameter_done(r);
+        return;
+    }
+    if (status_of(r.result) == exit_port) {
+        parameter_done(r);
+        return;
+    }
+    link_.write_parameter(run_.param, run_.address, run_.value,
+                          [this](const link::parameter_result& w) { parameter_done(w); });
 }
 
 void session::parameter_done(const link::parameter_result& r)
@@ -296,6 +373,8 @@ void session::parameter_done(const link::parameter_result& r)
                        {QStringLiteral("parameter"), name}};
     if (r.value)
         fields.insert(QStringLiteral("value"), qint64(*r.value));
+    if (run_.what == command::set && r.result == link::outcome::done)
+        fields.insert(QStringLiteral("changed"), !unchanged_);
 
     if (r.result == link::outcome::done) {
         if (run_.json) {
@@ -312,35 +391,42 @@ void session::parameter_done(const link::parameter_result& r)
             out_.message(QStringLiteral("board %1's slave module shares id %2 with the host "
                                         "module")
                              .arg(a, v));
+        } else if (run_.what == command::set && unchanged_) {
+            const bool channel = r.what == link::parameter::host_channel
+                                 || r.what == link::parameter::slave_channel;
+            out_.message(QStringLiteral("%1 already %2 %3: nothing written")
+                             .arg(module,
+                                  channel ? QStringLiteral("talks on channel")
+                                          : QStringLiteral("carries id"),
+                                  v));
         } else if (run_.what == command::set) {
-            // Which side has to follow for the link to work again. Nothing is
-            // read before the write, so the texts say what holds, not that it changed.
+            // Which side has to follow for the link to work again.
             switch (r.what) {
             case link::parameter::host_channel:
                 out_.message(QStringLiteral(
-                                 "the host module talks on channel %1: a board answers only "
-                                 "while its slave module is on channel %1 too")
+                                 "the host module now talks on channel %1: boards answer again "
+                                 "only once their slave module is on channel %1 too")
                                  .arg(v));
                 break;
             case link::parameter::slave_channel:
                 out_.message(QStringLiteral(
-                                 "board %1's slave module talks on channel %2: it answers only "
-                                 "while the host module is on channel %2 too (telvarctl set "
+                                 "board %1's slave module now talks on channel %2: it answers "
+                                 "again once the host module follows (telvarctl set "
                                  "host-channel %2 --yes)")
                                  .arg(a, v));
                 break;
             case link::parameter::host_id:
                 out_.message(QStringLiteral(
-                                 "the host module carries id %1: a board answers only while its "
-                                 "slave module carries it too; pair each one that does not "
-                                 "(telvarctl -a ADDR pair --yes)")
+                                 "the host module now carries id %1: boards answer again once "
+                                 "their slave module carries it too; pair each one (telvarctl -a "
+                                 "ADDR pair --yes)")
                                  .arg(v));
                 break;
             case link::parameter::slave_id:
                 out_.message(QStringLiteral(
-                                 "board %1's slave module carries id %2: it answers only while "
-                                 "the host module carries it too (telvarctl set host-id %2 "
-                                 "--yes), or after pairing it again (telvarctl -a %1 pair --yes)")
+                                 "board %1's slave module now carries id %2: it answers again "
+                                 "once the host module follows (telvarctl set host-id %2 --yes), "
+                                 "or after pairing it again (telvarctl -a %1 pair --yes)")
                                  .arg(a, v));
                 break;
             case link::parameter::pairing:
@@ -385,9 +471,19 @@ void session::parameter_done(const link::parameter_result& r)
                            .arg(tries)
                            .arg(run_.port.describe(link_.device()));
         break;
+    case link::outcome::offline:
+        why = QStringLiteral("not sent: %1 is offline (its last %2 frames went unanswered)")
+                  .arg(board_text())
+                  .arg(link_.settings().unavailable_after);
+        break;
+    case link::outcome::superseded:
     case link::outcome::port_closed:
-        why = QStringLiteral("%1 was lost (%2); check the adapter and try again")
-                  .arg(run_.port.describe(link_.device()), lost_reason_);
+    case link::outcome::line_lost:
+    case link::outcome::queue_full:
+        why = QStringLiteral("%1 of %2: %3")
+                  .arg(run_.what == command::pair ? QStringLiteral("pairing")
+                                                  : command_name(run_.what) + QLatin1Char(' ') + name,
+                       module, line_words(r.result, port_text(), lost_reason_));
         break;
     }
     fail(error_code(r.result), why, fields);
@@ -423,12 +519,10 @@ void session::next_scan()
         return;
     }
     link_.status(step_, [this](const link::relay_result& r) {
-        if (r.result == link::outcome::port_closed) {
-            fail(error_code(r.result),
-                 QStringLiteral("%1 was lost (%2) while scanning address %3; check the adapter "
-                                "and try again")
-                     .arg(run_.port.describe(link_.device()), lost_reason_)
-                     .arg(r.address));
+        if (status_of(r.result) == exit_port) {
+            fail(error_code(r.result), QStringLiteral("scan of address %1: %2")
+                                           .arg(r.address)
+                                           .arg(line_words(r.result, port_text(), lost_reason_)));
             end(exit_port);
             return;
         }
@@ -499,6 +593,14 @@ void session::start_watch()
                 if (why.endsWith(QLatin1Char('.')))
                     why.chop(1);
                 out_.message(why + QStringLiteral("; next try in %1 s").arg(next_try_ms / 1000.0));
+            });
+    connect(&link_, &link::board_link::port_renumbered, this,
+            [this](int number, const QString& device, const QString& held) {
+                out_.message(QStringLiteral("port %1 now stands for %2, not for %3, the "
+                                            "device that was open: not followed; waiting for "
+                                            "that device to come back")
+                                 .arg(number)
+                                 .arg(device, held));
             });
     connect(&link_, &link::board_link::line_restored, this, [this](const QString& device) {
         out_.message(QStringLiteral("%1 is open again; polling").arg(run_.port.describe(device)));

@@ -18,10 +18,10 @@ namespace telvar::ctl {
 // The exit statuses, documented in --help and the manual page.
 enum exit_status : int {
     exit_done = 0,           // done and confirmed
-    exit_not_confirmed = 1,  // answered, but not as asked
+    exit_not_confirmed = 1,  // answered, but not as asked; or a newer command took its place
     exit_usage = 2,          // refused before anything was sent
-    exit_no_reply = 3,       // no valid reply after the retries
-    exit_port = 4,           // the port could not be opened, or was lost
+    exit_no_reply = 3,       // no valid reply after the retries, or the board is offline
+    exit_port = 4,           // the port could not be opened, was lost, or its queue was full
     exit_output = 5,         // otherwise done, but standard output took no more
 };
 
@@ -33,6 +33,13 @@ QString error_code(open_failure failure);
 
 /** The short JSON code of a request that did not end done. */
 QString error_code(link::outcome result);
+
+/**
+ * What happened to a request the line could not carry out, for outcomes
+ * about the line itself (line_lost, port_closed, queue_full), naming @p port
+ * and the loss's @p reason; empty for any other outcome.
+ */
+QString line_words(link::outcome result, const QString& port, const QString& reason);
 
 /** The relays as "relay" and "state" lines, aligned for people. */
 QString relay_table(const link::relay_states& relays);
@@ -65,6 +72,7 @@ signals:
 private:
     void next_relay();
     void relay_done(const link::relay_result& r);
+    void before_write(const link::parameter_result& r);
     void parameter_done(const link::parameter_result& r);
     void next_scan();
     void start_watch();
@@ -73,6 +81,8 @@ private:
     void end(int status);
     QJsonObject base() const;
     QString board_text() const;
+    QString port_text() const;
+    QString request_text() const;  // "on 5 to board 1"
 
     link::board_link& link_;
     invocation run_;
@@ -81,6 +91,7 @@ private:
     QList<int> answering_;     // scan
     QMap<int, link::relay_states> shown_;  // watch: the last report printed per board
     QString lost_reason_;
+    bool unchanged_ = false;   // set: the module already held the value
     bool ended_ = false;
 };
 

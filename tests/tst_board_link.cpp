@@ -1,14 +1,20 @@
 // The link's rules on an in-memory line: which reply answers which frame, when
-// a switch counts as confirmed, what is resent, and how polling, availability
-// and a lost device behave. The far side is the simulator's own installation,
-// steered frame by frame.
+// a switch counts as confirmed, what is resent, how requests wait, coalesce
+// and share the line with polls, and how polling, availability and a lost or
+// renumbered device behave. The far side is the simulator's own installation,
+// steered frame by frame; the rhythm is also checked against telvar-sim on a
+// pseudo-terminal.
 #include "link/board_link.h"
 #include "link/stop_signals.h"
 #include "sim/installation.h"
 #include "support/hex.h"
 #include "support/memory_port.h"
+#include "support/sim_process.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -18,6 +24,7 @@ using namespace telvar::link;
 using namespace telvar::test;
 
 Q_DECLARE_METATYPE(telvar::link::outcome)
+Q_DECLARE_METATYPE(telvar::link::relay_states)
 Q_DECLARE_METATYPE(telvar::link::stop_reason)
 
 namespace {
@@ -28,7 +35,11 @@ namespace {
 // checksum is wrong; "other": a valid status reply from board 9; "stray": the
 // answer, after three stray bytes; "value=N": a parameter reply carrying N;
 // "code=C": a parameter reply with command code C (hex); "host": a parameter
-// reply with selector FF; "board": one with board 1's selector.
+// reply with selector FF; "board": one with board 1's selector; "late=C,HEX":
+// carries the frame out, but what comes is a late answer to an earlier frame
+// (code C, relays HEX) instead of its own; "stray1": a stray start mark before
+// the answer; "short+": the answer with its third byte lost, then whole.
+// Board 1 (relay 5 in) and board 255 are installed.
 struct far_side : QObject {
     far_side(memory_port& port, board_link& link, QStringList script)
         : port_(port), script_(std::move(script))
@@ -37,6 +48,9 @@ struct far_side : QObject {
         b.address = 1;
         b.relays = 0x0010;  // relay 5 pulled in
         line.boards.push_back(b);
+        sim::board last;
+        last.address = 255;
+        line.boards.push_back(last);
         connect(&link, &board_link::frame_sent, this, &far_side::heard);
     }
 
@@ -48,8 +62,16 @@ struct far_side : QObject {
         sim::board& b = line.boards.front();
         const std::uint16_t before = b.relays;
         if (action == QLatin1String("apply") || action == QLatin1String("lose")
-            || action == QLatin1String("spoil") || action == QLatin1String("stray"))
+            || action == QLatin1String("spoil") || action == QLatin1String("stray")
+            || action == QLatin1String("stray1") || action == QLatin1String("short+"))
             reply = line.answer(request);
+        if (action.startsWith(QLatin1String("late="))) {
+            line.answer(request);
+            const QStringList late = action.mid(5).split(QLatin1Char(','));
+            const unsigned relays = late.value(1).toUInt(nullptr, 16);
+            reply = make_frame(reply_mark, 1, std::uint8_t(late.value(0).toUInt(nullptr, 16)), 0,
+                               0, std::uint8_t(relays >> 8), std::uint8_t(relays));
+        }
         if (action == QLatin1String("stuck")) {
             reply = line.answer(request);
             b.relays = before;
@@ -76,6 +98,10 @@ struct far_side : QObject {
         QByteArray out(reinterpret_cast<const char*>(reply->data()), frame_length);
         if (action == QLatin1String("stray"))
             out.prepend("\x01\x02\x03", 3);
+        if (action == QLatin1String("stray1"))
+            out.prepend(char(reply_mark));
+        if (action == QLatin1String("short+"))
+            out = out.left(2) + out.mid(3) + out;
         // From the event loop, as a real line would deliver it.
         QTimer::singleShot(1, &port_, [this, out] { port_.feed(out); });
     }
@@ -88,6 +114,19 @@ private:
     QStringList script_;
 };
 
+// Port numbers and stable names for the whole run: com1 stands for a file
+// the memory port opens, and no adapter of this machine has a say.
+QTemporaryDir& scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+QString by_id_folder()
+{
+    return scratch().filePath(QStringLiteral("by-id"));
+}
+
 link_settings quick_settings(int retries)
 {
     link_settings s;
@@ -96,7 +135,23 @@ link_settings quick_settings(int retries)
     s.poll_interval_ms = 50;
     s.reopen_first_ms = 20;
     s.reopen_max_ms = 50;
+    s.by_id_folder = by_id_folder();
     return s;
+}
+
+// Requests as the table rows write them: "status", "on 5", "off 5", "toggle 5", "all on".
+void ask(board_link& link, const QString& text, int address, board_link::relay_callback done)
+{
+    const QStringList words = text.split(QLatin1Char(' '));
+    if (words[0] == QLatin1String("status"))
+        link.status(address, std::move(done));
+    else if (words[0] == QLatin1String("all"))
+        link.switch_all(address, words[1] == QLatin1String("on"), std::move(done));
+    else if (words[0] == QLatin1String("toggle"))
+        link.toggle(address, words[1].toInt(), std::move(done));
+    else
+        link.switch_relay(address, words[1].toInt(), words[0] == QLatin1String("on"),
+                          std::move(done));
 }
 
 QString hex4(const std::optional<relay_states>& states)
@@ -114,6 +169,7 @@ QString hex4(const std::optional<relay_states>& states)
 class tst_board_link : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void relay_request_data();
     void relay_request();
     void parameter_request_data();
@@ -122,13 +178,32 @@ private slots:
     void port_names();
     void polling_and_availability();
     void request_goes_ahead_of_the_next_poll();
-    void lost_device_is_reopened_by_number();
+    void queue_coalesces_and_is_bounded_data();
+    void queue_coalesces_and_is_bounded();
+    void offline_board_fails_commands_at_once();
+    void polls_keep_their_rhythm_while_commands_wait_data();
+    void polls_keep_their_rhythm_while_commands_wait();
+    void lost_device_is_reopened_as_the_same_device_data();
+    void lost_device_is_reopened_as_the_same_device();
     void requests_on_a_closed_line_end_port_closed();
     void open_failure_message_data();
     void open_failure_message();
     void stop_signal_data();
     void stop_signal();
 };
+
+void tst_board_link::initTestCase()
+{
+    QVERIFY(scratch().isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch().path()));
+    QVERIFY(QDir().mkpath(scratch().filePath("telvar/ports")));
+    QVERIFY(QDir().mkpath(scratch().filePath("dev")));
+    QVERIFY(QDir().mkpath(by_id_folder()));
+    QFile node(scratch().filePath("dev/mem1"));
+    QVERIFY(node.open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(node.fileName(), scratch().filePath("telvar/ports/com1")));
+    qRegisterMetaType<relay_states>();
+}
 
 void tst_board_link::relay_request_data()
 {
@@ -138,8 +213,8 @@ void tst_board_link::relay_request_data()
     QTest::addColumn<outcome>("result");
     QTest::addColumn<QString>("frames");    // command codes on the wire, in order
     QTest::addColumn<QString>("reported");  // the board's last report, or none
-    QTest::addColumn<int>("dropped");       // groups that failed the mark or checksum test
-    QTest::addColumn<int>("unmatched");     // valid groups that answered nothing in flight
+    QTest::addColumn<int>("skipped");       // bytes that began no valid reply
+    QTest::addColumn<int>("unmatched");     // valid replies that answered nothing in flight
 
     const auto done = outcome::done;
     const auto unconfirmed = outcome::not_confirmed;
@@ -149,9 +224,18 @@ void tst_board_link::relay_request_data()
     QTest::newRow("switch reply lost: the status query confirms")
         << "on 1" << 2 << QStringList{"lose"} << done << "12 10" << "0011" << 0 << 0;
     QTest::newRow("switch reply spoilt: the status query confirms")
-        << "on 1" << 2 << QStringList{"spoil"} << done << "12 10" << "0011" << 1 << 0;
-    QTest::newRow("stray bytes shift the switch reply: the status query confirms")
-        << "on 1" << 2 << QStringList{"stray"} << done << "12 10" << "0011" << 1 << 0;
+        << "on 1" << 2 << QStringList{"spoil"} << done << "12 10" << "0011" << 8 << 0;
+    QTest::newRow("stray bytes before the switch reply cost nothing")
+        << "on 1" << 2 << QStringList{"stray"} << done << "12" << "0011" << 3 << 0;
+    QTest::newRow("a stray start mark costs one byte")
+        << "on 1" << 2 << QStringList{"stray1"} << done << "12" << "0011" << 1 << 0;
+    QTest::newRow("a byte lost from the answer costs that copy, not a resend")
+        << "on 1" << 2 << QStringList{"short+"} << done << "12" << "0011" << 7 << 0;
+    QTest::newRow("a late answer to an earlier status query is no answer to the switch")
+        << "on 1" << 2 << QStringList{"late=10,0010"} << done << "12 10" << "0011" << 0 << 1;
+    QTest::newRow("a late answer to an earlier switch is no answer to the toggle's question")
+        << "toggle 5" << 2 << QStringList{"late=12,0000"} << done << "10 10 11" << "0000" << 0
+        << 1;
     QTest::newRow("confirmed by the last status query")
         << "on 1" << 2 << QStringList{"quiet", "quiet", "quiet", "quiet", "lose"} << done
         << "12 10 12 10 12 10" << "0011" << 0 << 0;
@@ -166,7 +250,7 @@ void tst_board_link::relay_request_data()
         << silent << "12 10 12 10 12 10" << "none" << 0 << 0;
     QTest::newRow("only spoilt replies: no reply")
         << "off 5" << 1 << QStringList{"spoil", "spoil", "spoil", "spoil"} << silent
-        << "11 10 11 10" << "none" << 4 << 0;
+        << "11 10 11 10" << "none" << 32 << 0;
     QTest::newRow("another board's reply is no answer")
         << "off 5" << 0 << QStringList{"other", "other"} << silent << "11 10" << "none" << 0 << 2;
     QTest::newRow("no retries: one switch and one question")
@@ -182,7 +266,7 @@ void tst_board_link::relay_request_data()
         << "toggle 5" << 1 << QStringList{"quiet", "quiet"} << silent << "10 10" << "none" << 0 << 0;
     QTest::newRow("status") << "status" << 2 << QStringList{} << done << "10" << "0010" << 0 << 0;
     QTest::newRow("status asked again after a lost reply")
-        << "status" << 2 << QStringList{"lose", "spoil"} << done << "10 10 10" << "0010" << 1 << 0;
+        << "status" << 2 << QStringList{"lose", "spoil"} << done << "10 10 10" << "0010" << 8 << 0;
     QTest::newRow("status: silence") << "status" << 1 << QStringList{"quiet", "quiet"} << silent
                                      << "10 10" << "none" << 0 << 0;
 }
@@ -195,7 +279,7 @@ void tst_board_link::relay_request()
     QFETCH(outcome, result);
     QFETCH(QString, frames);
     QFETCH(QString, reported);
-    QFETCH(int, dropped);
+    QFETCH(int, skipped);
     QFETCH(int, unmatched);
 
     auto owned = std::make_unique<memory_port>();
@@ -209,15 +293,7 @@ void tst_board_link::relay_request()
         QVERIFY(!got);  // exactly once
         got = r;
     };
-    const QStringList words = request.split(QLatin1Char(' '));
-    if (words[0] == QLatin1String("status"))
-        link.status(1, done);
-    else if (words[0] == QLatin1String("all"))
-        link.switch_all(1, words[1] == QLatin1String("on"), done);
-    else if (words[0] == QLatin1String("toggle"))
-        link.toggle(1, words[1].toInt(), done);
-    else
-        link.switch_relay(1, words[1].toInt(), words[0] == QLatin1String("on"), done);
+    ask(link, request, 1, done);
 
     QTRY_VERIFY_WITH_TIMEOUT(got.has_value(), 5000);
     QCOMPARE(got->result, result);
@@ -228,53 +304,69 @@ void tst_board_link::relay_request()
     QCOMPARE(hex4(link.last_reported(1)), reported);
     // Every frame was preceded by discarding what waited.
     QCOMPARE(port.discards, int(port.written.size()));
-    QCOMPARE(link.stats().groups_dropped, quint64(dropped));
-    QCOMPARE(link.stats().groups_unmatched, quint64(unmatched));
+    QCOMPARE(link.stats().bytes_skipped, quint64(skipped));
+    QCOMPARE(link.stats().replies_unmatched, quint64(unmatched));
     QCOMPARE(link.stats().frames_sent, quint64(port.written.size()));
 }
 
 void tst_board_link::parameter_request_data()
 {
     QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("address");
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<outcome>("result");
     QTest::addColumn<QString>("value");     // as the module sent it back, or none
     QTest::addColumn<QString>("first_frame");
     QTest::addColumn<int>("frames");
 
-    QTest::newRow("read host id") << "get host-id 0" << QStringList{"value=258"} << outcome::done
-                                  << "258" << "56 FF 30 00 00 00 00 85" << 1;
+    QTest::newRow("read host id") << "get host-id 0" << 1 << QStringList{"value=258"}
+                                  << outcome::done << "258" << "56 FF 30 00 00 00 00 85" << 1;
     QTest::newRow("write host channel 5")
-        << "set host-channel 5" << QStringList{} << outcome::done << "5"
+        << "set host-channel 5" << 1 << QStringList{} << outcome::done << "5"
         << "56 FF 33 00 00 00 05 8D" << 1;
     QTest::newRow("write host id 258 comes back as 259: not confirmed")
-        << "set host-id 258" << QStringList{"value=259"} << outcome::not_confirmed << "259"
+        << "set host-id 258" << 1 << QStringList{"value=259"} << outcome::not_confirmed << "259"
         << "56 FF 31 00 00 01 02 89" << 1;
     QTest::newRow("read slave channel of board 1")
-        << "get slave-channel 0" << QStringList{} << outcome::done << "1"
+        << "get slave-channel 0" << 1 << QStringList{} << outcome::done << "1"
         << "55 01 42 00 00 00 00 98" << 1;
     QTest::newRow("write slave channel 5 of board 1")
-        << "set slave-channel 5" << QStringList{} << outcome::done << "5"
+        << "set slave-channel 5" << 1 << QStringList{} << outcome::done << "5"
         << "55 01 43 00 00 00 05 9E" << 1;
     QTest::newRow("pair with board 1: the shared id")
-        << "pair - 0" << QStringList{} << outcome::done << "1" << "56 01 34 00 00 00 00 8B" << 1;
+        << "pair - 0" << 1 << QStringList{} << outcome::done << "1" << "56 01 34 00 00 00 00 8B"
+        << 1;
     QTest::newRow("a reply with another code is no answer")
-        << "get slave-id 0" << QStringList{"code=42", "code=30", "apply"} << outcome::done << "1"
-        << "55 01 40 00 00 00 00 96" << 3;
+        << "get slave-id 0" << 1 << QStringList{"code=42", "code=30", "apply"} << outcome::done
+        << "1" << "55 01 40 00 00 00 00 96" << 3;
     QTest::newRow("a host reply is no answer to a board request")
-        << "get slave-channel 0" << QStringList{"host", "host", "host"} << outcome::no_reply
+        << "get slave-channel 0" << 1 << QStringList{"host", "host", "host"} << outcome::no_reply
         << "none" << "55 01 42 00 00 00 00 98" << 3;
     QTest::newRow("a board's reply is no answer to a host request")
-        << "get host-channel 0" << QStringList{"board", "quiet", "apply"} << outcome::done << "1"
-        << "56 FF 32 00 00 00 00 87" << 3;
+        << "get host-channel 0" << 1 << QStringList{"board", "quiet", "apply"} << outcome::done
+        << "1" << "56 FF 32 00 00 00 00 87" << 3;
     QTest::newRow("silence: no reply after the retries")
-        << "set slave-id 7" << QStringList{"quiet", "quiet", "quiet"} << outcome::no_reply
+        << "set slave-id 7" << 1 << QStringList{"quiet", "quiet", "quiet"} << outcome::no_reply
         << "none" << "55 01 41 00 00 00 07 9E" << 3;
+    // Board 255's module answers with FF in byte 1, as the host module does.
+    QTest::newRow("read slave id of board 255: read as the request asked")
+        << "get slave-id 0" << 255 << QStringList{} << outcome::done << "1"
+        << "55 FF 40 00 00 00 00 94" << 1;
+    QTest::newRow("write slave id of board 255")
+        << "set slave-id 305419896" << 255 << QStringList{} << outcome::done << "305419896"
+        << "55 FF 41 12 34 56 78 A9" << 1;
+    QTest::newRow("write slave channel 7 of board 255")
+        << "set slave-channel 7" << 255 << QStringList{} << outcome::done << "7"
+        << "55 FF 43 00 00 00 07 9E" << 1;
+    QTest::newRow("pair with board 255: the id read as the request asked")
+        << "pair - 0" << 255 << QStringList{"value=7"} << outcome::done << "7"
+        << "56 FF 34 00 00 00 00 89" << 1;
 }
 
 void tst_board_link::parameter_request()
 {
     QFETCH(QString, request);
+    QFETCH(int, address);
     QFETCH(QStringList, script);
     QFETCH(outcome, result);
     QFETCH(QString, value);
@@ -295,11 +387,11 @@ void tst_board_link::parameter_request()
                                          {"slave-id", parameter::slave_id},
                                          {"slave-channel", parameter::slave_channel}};
     if (words[0] == QLatin1String("pair"))
-        link.pair(1, done);
+        link.pair(address, done);
     else if (words[0] == QLatin1String("get"))
-        link.read_parameter(names.value(words[1]), 1, done);
+        link.read_parameter(names.value(words[1]), address, done);
     else
-        link.write_parameter(names.value(words[1]), 1, words[2].toUInt(), done);
+        link.write_parameter(names.value(words[1]), address, words[2].toUInt(), done);
 
     QTRY_VERIFY_WITH_TIMEOUT(got.has_value(), 5000);
     QCOMPARE(got->result, result);
@@ -374,12 +466,23 @@ void tst_board_link::polling_and_availability()
     QTRY_COMPARE_WITH_TIMEOUT(availability.size(), 3, 5000);
     QCOMPARE(availability[2], (QVariantList{2, true}));
 
+    // A relay that changes at the board is told as a change, with the states before and after.
+    QSignalSpy changes(&link, &board_link::relays_changed);
+    board.line.boards.front().relays = 0x8010;
+    QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 1, 5000);
+    QCOMPARE(changes[0][0].toInt(), 1);
+    QCOMPARE(hex4(changes[0][1].value<relay_states>()), QStringLiteral("0010"));
+    QCOMPARE(hex4(changes[0][2].value<relay_states>()), QStringLiteral("8010"));
+
     // Board 1 goes silent: five polls of it, not five frames on the line.
     const int before = int(port.written.size());
     board.line.boards.erase(board.line.boards.begin());
     QTRY_COMPARE_WITH_TIMEOUT(availability.size(), 4, 5000);
     QCOMPARE(availability[3], (QVariantList{1, false}));
     QVERIFY(int(port.written.size()) - before >= 9);
+    // What it reported before the silence is not taken for its state now.
+    QVERIFY(!link.last_reported(1));
+    QCOMPARE(changes.size(), 1);
 }
 
 void tst_board_link::request_goes_ahead_of_the_next_poll()
@@ -404,47 +507,338 @@ void tst_board_link::request_goes_ahead_of_the_next_poll()
     QVERIFY2(switched_at <= queued_at, qPrintable(board.heard_codes.join(QLatin1Char(' '))));
 }
 
-void tst_board_link::lost_device_is_reopened_by_number()
+void tst_board_link::queue_coalesces_and_is_bounded_data()
+{
+    QTest::addColumn<QStringList>("requests");  // to board 1, one after the other, at once
+    QTest::addColumn<int>("limit");             // requests that may wait
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<QString>("frames");
+    QTest::addColumn<QString>("relays");        // the board's relays after all (relay 5 in before)
+
+    QTest::newRow("the newest wish for a waiting relay takes its place")
+        << QStringList{"on 1", "on 5", "off 5"} << 64
+        << QStringList{"done", "superseded", "done"} << "12 11" << "0001";
+    QTest::newRow("a wish already on the wire is carried out")
+        << QStringList{"off 5", "on 5"} << 64 << QStringList{"done", "done"} << "11 12" << "0010";
+    QTest::newRow("all off replaces every waiting wish of the board")
+        << QStringList{"status", "on 2", "toggle 3", "all off"} << 64
+        << QStringList{"done", "superseded", "superseded", "done"} << "10 13" << "0000";
+    QTest::newRow("a wish for one relay after all waits behind it")
+        << QStringList{"status", "all on", "off 2"} << 64 << QStringList{"done", "done", "done"}
+        << "10 13 11" << "FFFD";
+    QTest::newRow("the newer wish keeps the place in line of the one it replaces")
+        << QStringList{"status", "on 2", "on 3", "off 2"} << 64
+        << QStringList{"done", "superseded", "done", "done"} << "10 11 12" << "0014";
+    QTest::newRow("a toggle right after a report goes from it without asking")
+        << QStringList{"status", "toggle 5", "toggle 5"} << 64
+        << QStringList{"done", "superseded", "done"} << "10 11" << "0000";
+    QTest::newRow("a full queue refuses, and says so")
+        << QStringList{"status", "on 1", "on 2", "on 3"} << 2
+        << QStringList{"done", "done", "done", "queue_full"} << "10 12 12" << "0013";
+    QTest::newRow("a full queue still takes a wish that replaces a waiting one")
+        << QStringList{"status", "on 1", "on 2", "off 1"} << 2
+        << QStringList{"done", "superseded", "done", "done"} << "10 11 12" << "0012";
+}
+
+void tst_board_link::queue_coalesces_and_is_bounded()
+{
+    QFETCH(QStringList, requests);
+    QFETCH(int, limit);
+    QFETCH(QStringList, outcomes);
+    QFETCH(QString, frames);
+    QFETCH(QString, relays);
+
+    auto owned = std::make_unique<memory_port>();
+    memory_port& port = *owned;
+    link_settings settings = quick_settings(2);
+    settings.queue_limit = limit;
+    settings.poll_interval_ms = 5000;  // a report stays fresh for the whole row
+    board_link link(std::move(owned), settings);
+    far_side board(port, link, {});
+    QVERIFY(link.open(port_spec{1, {}}).ok);
+
+    QStringList got(requests.size());
+    int calls = 0;
+    for (int i = 0; i < requests.size(); ++i)
+        ask(link, requests[i], 1, [&, i](const relay_result& r) {
+            QVERIFY2(got[i].isEmpty(), "a callback ran twice");
+            got[i] = outcome_name(r.result);
+            ++calls;
+        });
+    QCOMPARE(calls, 0);  // refused or replaced, never inside the caller's call
+    QTRY_COMPARE_WITH_TIMEOUT(calls, int(requests.size()), 5000);
+    QCOMPARE(got, outcomes);
+    QCOMPARE(board.heard_codes.join(QLatin1Char(' ')), frames);
+    QCOMPARE(hex4(link.last_reported(1)), relays);
+}
+
+void tst_board_link::offline_board_fails_commands_at_once()
 {
     auto owned = std::make_unique<memory_port>();
     memory_port& port = *owned;
     board_link link(std::move(owned), quick_settings(2));
     far_side board(port, link, {});
-    QSignalSpy availability(&link, &board_link::availability_changed);
-    QSignalSpy lost(&link, &board_link::line_lost);
+    QVERIFY(link.open(port_spec{1, {}}).ok);
+
+    // Board 2 is served but missing; two commands wait for it.
+    int frames_at_offline = -1;
+    connect(&link, &board_link::availability_changed, this, [&](int address, bool available) {
+        if (address == 2 && !available)
+            frames_at_offline = int(port.written.size());
+    });
+    link.set_polled({2});
+    std::optional<relay_result> first, second, later, elsewhere;
+    link.switch_relay(2, 1, true, [&](const relay_result& r) { first = r; });
+    link.switch_relay(2, 3, true, [&](const relay_result& r) { second = r; });
+
+    // Offline after five unanswered frames, polls and the command's frames alike.
+    QTRY_VERIFY_WITH_TIMEOUT(frames_at_offline >= 0, 5000);
+    QCOMPARE(frames_at_offline, 5);
+    for (const frame& f : port.written)
+        QCOMPARE(int(f[1]), 2);
+    // The one waiting fails then, unsent; the one on the wire runs its course.
+    QVERIFY(second.has_value());
+    QCOMPARE(second->result, outcome::offline);
+    QCOMPARE(second->frames_sent, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(first.has_value(), 5000);
+    QCOMPARE(first->result, outcome::no_reply);
+
+    // A new one fails at once, not after its own retries; other boards are served.
+    const int sent = int(port.written.size());
+    link.switch_relay(2, 4, false, [&](const relay_result& r) { later = r; });
+    link.switch_relay(1, 2, true, [&](const relay_result& r) { elsewhere = r; });
+    QTRY_VERIFY(later.has_value());
+    QCOMPARE(later->result, outcome::offline);
+    QCOMPARE(later->frames_sent, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(elsewhere.has_value(), 5000);
+    QCOMPARE(elsewhere->result, outcome::done);
+    for (int i = sent; i < int(port.written.size()); ++i)
+        QVERIFY2(port.written[i][1] == 1 || port.written[i][2] == status_query,
+                 qPrintable(hex(port.written[i])));
+}
+
+void tst_board_link::polls_keep_their_rhythm_while_commands_wait_data()
+{
+    QTest::addColumn<bool>("pty");
+    QTest::newRow("in-memory line") << false;
+    QTest::newRow("telvar-sim on a pseudo-terminal") << true;
+}
+
+void tst_board_link::polls_keep_their_rhythm_while_commands_wait()
+{
+    QFETCH(bool, pty);
+    link_settings settings = quick_settings(2);
+    settings.reply_window_ms = 60;
+    settings.poll_interval_ms = 150;
+    // Two boards polled: each at least once every 2 x 150 + 60 ms.
+    const qint64 bound = 2 * settings.poll_interval_ms + settings.reply_window_ms;
+
+    // Board 1 ignores switch frames, so every command is sent three times and
+    // asked about three times before it ends; board 2 only answers polls.
+    sim_process sim;
+    std::unique_ptr<board_link> owned;
+    std::unique_ptr<far_side> board;
+    if (pty) {
+        QVERIFY2(sim.start({"--board", "1,ignore-switch", "--board", "2"}), qPrintable(sim.error()));
+        owned = std::make_unique<board_link>(settings);
+        QVERIFY(owned->open(port_spec{0, sim.device()}).ok);
+    } else {
+        auto port = std::make_unique<memory_port>();
+        memory_port& memory = *port;
+        owned = std::make_unique<board_link>(std::move(port), settings);
+        board = std::make_unique<far_side>(memory, *owned, QStringList{});
+        board->line.boards.front().ignores_switch = true;
+        board->line.boards.front().relays = 0;
+        sim::board second;
+        second.address = 2;
+        board->line.boards.push_back(second);
+        QVERIFY(owned->open(port_spec{1, {}}).ok);
+    }
+    board_link& link = *owned;
+
+    QElapsedTimer clock;
+    clock.start();
+    QMap<int, QList<qint64>> reports;
+    qint64 changed_at = -1;
+    connect(&link, &board_link::board_reported, this,
+            [&](int address, const relay_states&) { reports[address] << clock.elapsed(); });
+    connect(&link, &board_link::relays_changed, this,
+            [&](int address, const relay_states&, const relay_states& now) {
+                if (address == 1 && now[15])
+                    changed_at = clock.elapsed();
+            });
+    link.set_polled({1, 2});
+    QTRY_VERIFY_WITH_TIMEOUT(link.available(1) && link.available(2), 5000);
+
+    // Twenty commands, each sent as the one before ends, as a busy client does.
+    int ended = 0;
+    int unconfirmed = 0;
+    qint64 commanded_at = 0;
+    qint64 flipped_at = -1;
+    std::function<void()> next = [&] {
+        link.switch_relay(1, 1 + ended % 8, true, [&](const relay_result& r) {
+            unconfirmed += r.result == outcome::not_confirmed ? 1 : 0;
+            if (++ended < 20)
+                next();
+        });
+    };
+    commanded_at = clock.elapsed();
+    next();
+    // Meanwhile someone switches relay 16 by hand at the board.
+    QTRY_VERIFY_WITH_TIMEOUT(ended >= 10, 30000);
+    QVERIFY(ended < 20);
+    flipped_at = clock.elapsed();
+    if (pty)
+        sim.command(QStringLiteral("set 1 relays 8000"));
+    else
+        board->line.boards.front().relays = 0x8000;
+    QTRY_COMPARE_WITH_TIMEOUT(ended, 20, 30000);
+    const qint64 finished_at = clock.elapsed();
+    QCOMPARE(unconfirmed, 20);
+
+    // Under way, every board kept reporting within the bound; a shared
+    // machine gets one bound more before it counts as a fault.
+    for (int address : {1, 2}) {
+        qint64 last = commanded_at;
+        qint64 widest = 0;
+        for (qint64 at : reports.value(address)) {
+            if (at < commanded_at || at > finished_at)
+                continue;
+            widest = std::max(widest, at - last);
+            last = at;
+        }
+        widest = std::max(widest, finished_at - last);
+        QVERIFY2(widest <= 2 * bound,
+                 qPrintable(QStringLiteral("board %1: %2 ms without a report").arg(address).arg(widest)));
+    }
+    // The change at the board showed within the bound too.
+    QVERIFY(flipped_at >= 0);
+    QVERIFY2(changed_at >= flipped_at && changed_at - flipped_at <= 2 * bound,
+             qPrintable(QStringLiteral("changed %1 ms after").arg(changed_at - flipped_at)));
+}
+
+void tst_board_link::lost_device_is_reopened_as_the_same_device_data()
+{
+    // Files in a folder stand for device nodes; "by-id/NAME" is an adapter's
+    // stable name, "com4" the port-folder entry. "mk NODE" plugs a node in,
+    // "rm PATH" takes a node or a name away, "ln PATH TARGET" points a link.
+    QTest::addColumn<QString>("open");        // "4", or a path in the folder
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("unplug");  // while the device is away
+    QTest::addColumn<QStringList>("replug");
+    QTest::addColumn<QString>("reopened");    // the node opened again
+    QTest::addColumn<QString>("renumbered");  // what port 4 was told to stand for meanwhile
+
+    QTest::newRow("port 4 now stands for another adapter: not followed, the device waited for")
+        << "4" << QStringList{"mk ttyUSB0", "mk ttyUSB1", "ln com4 ttyUSB0"}
+        << QStringList{"rm ttyUSB0", "ln com4 ttyUSB1"} << QStringList{"mk ttyUSB0"} << "ttyUSB0"
+        << "ttyUSB1";
+    QTest::newRow("another adapter takes the node: the by-id name is waited for and followed")
+        << "4" << QStringList{"mk ttyUSB0", "ln by-id/usb-A ttyUSB0", "ln com4 ttyUSB0"}
+        << QStringList{"rm by-id/usb-A", "ln by-id/usb-B ttyUSB0"}
+        << QStringList{"mk ttyUSB1", "ln by-id/usb-A ttyUSB1"} << "ttyUSB1" << "ttyUSB0";
+    QTest::newRow("a device path with a by-id name: its node taken meanwhile is not opened")
+        << "ttyUSB0" << QStringList{"mk ttyUSB0", "ln by-id/usb-A ttyUSB0"}
+        << QStringList{"rm by-id/usb-A"} << QStringList{"mk ttyUSB2", "ln by-id/usb-A ttyUSB2"}
+        << "ttyUSB2" << "";
+    QTest::newRow("a port-folder entry that names a stable name follows the name")
+        << "4" << QStringList{"mk ttyUSB0", "ln by-id/usb-A ttyUSB0", "ln com4 by-id/usb-A"}
+        << QStringList{"rm by-id/usb-A", "rm ttyUSB0"}
+        << QStringList{"mk ttyUSB3", "ln by-id/usb-A ttyUSB3"} << "ttyUSB3" << "";
+    QTest::newRow("a link the user named is followed to where it points now")
+        << "alias" << QStringList{"mk ttyACM0", "ln alias ttyACM0"}
+        << QStringList{"rm ttyACM0", "rm alias"} << QStringList{"mk ttyACM1", "ln alias ttyACM1"}
+        << "ttyACM1" << "";
+    QTest::newRow("a plain device comes back at its node")
+        << "ttyS1" << QStringList{"mk ttyS1"} << QStringList{"rm ttyS1"} << QStringList{"mk ttyS1"}
+        << "ttyS1" << "";
+}
+
+void tst_board_link::lost_device_is_reopened_as_the_same_device()
+{
+    QFETCH(QString, open);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, unplug);
+    QFETCH(QStringList, replug);
+    QFETCH(QString, reopened);
+    QFETCH(QString, renumbered);
+
+    QTemporaryDir folder;
+    QVERIFY(QDir().mkpath(folder.filePath("by-id")));
+    const QString com4 = scratch().filePath("telvar/ports/com4");
+    QFile::remove(com4);
+    const auto path = [&](const QString& name) {
+        return name == QLatin1String("com4") ? com4 : folder.filePath(name);
+    };
+    const auto apply = [&](const QStringList& steps) {
+        for (const QString& step : steps) {
+            const QStringList w = step.split(QLatin1Char(' '));
+            if (w[0] == QLatin1String("mk")) {
+                QFile node(path(w[1]));
+                QVERIFY(node.open(QIODevice::WriteOnly));
+            } else if (w[0] == QLatin1String("rm")) {
+                QVERIFY(QFile::remove(path(w[1])));
+            } else {
+                QFile::remove(path(w[1]));
+                QVERIFY(QFile::link(path(w[2]), path(w[1])));
+            }
+        }
+    };
+    const auto node = [&](const QString& name) { return QFileInfo(path(name)).canonicalFilePath(); };
+    apply(before);
+    const QString first = node(before.value(0).mid(3));
+
+    auto owned = std::make_unique<memory_port>();
+    memory_port& port = *owned;
+    link_settings settings = quick_settings(2);
+    settings.by_id_folder = folder.filePath("by-id");
+    settings.poll_interval_ms = 1000;  // one poll at the opening, then a quiet line
+    board_link link(std::move(owned), settings);
+    far_side board(port, link, {});
+    QStringList events;
+    connect(&link, &board_link::line_lost, this, [&](const QString& why) { events << "lost " + why; });
+    connect(&link, &board_link::availability_changed, this, [&](int address, bool available) {
+        events << QStringLiteral("%1 %2").arg(available ? "available" : "unavailable").arg(address);
+    });
     QSignalSpy failed(&link, &board_link::reopen_failed);
     QSignalSpy restored(&link, &board_link::line_restored);
-    QVERIFY(link.open(port_spec{4, {}}).ok);
+    QSignalSpy moved(&link, &board_link::port_renumbered);
+    const port_spec where = open == QLatin1String("4") ? port_spec{4, {}} : port_spec{0, path(open)};
+    QVERIFY(link.open(where).ok);
+    QCOMPARE(port.opened_paths, QStringList{first});
     link.set_polled({1});
-    QTRY_COMPARE(availability.size(), 1);
+    QTRY_COMPARE(events, QStringList{"available 1"});
 
-    // A request waiting when the device goes ends at once, with the line.
-    std::optional<relay_result> got;
+    // A frame on the wire when the device goes is told as sent and lost; one
+    // waiting as not sent; and the loss itself before any board is unavailable.
     board.line.boards.clear();
-    link.status(1, [&](const relay_result& r) { got = r; });
-    port.next_open = {false, open_failure::not_found, QStringLiteral("/dev/ttyUSB0"), {}};
-    port.opened_number = -1;
+    link.status(1, [&](const relay_result& r) { events << "on the wire: " + outcome_name(r.result); });
+    link.status(1, [&](const relay_result& r) { events << "waiting: " + outcome_name(r.result); });
+    QCOMPARE(int(port.written.size()), 2);
+    apply(unplug);
     port.vanish(QStringLiteral("unplugged"));
-    QTRY_VERIFY(got.has_value());
-    QCOMPARE(got->result, outcome::port_closed);
-    QCOMPARE(lost.size(), 1);
-    QCOMPARE(availability.last(), (QVariantList{1, false}));
-    QVERIFY(!link.available(1));
+    QCOMPARE(events, (QStringList{"available 1", "lost unplugged", "on the wire: line_lost",
+                                  "waiting: port_closed", "unavailable 1"}));
 
-    // Tried again by the same number, with a growing pause.
+    // Tried again with a growing pause; nothing else is opened meanwhile.
     QTRY_COMPARE(failed.size(), 3);
-    QCOMPARE(port.opened_number, 4);
     QCOMPARE(failed[0][1].toInt(), 40);
     QCOMPARE(failed[1][1].toInt(), 50);
-    QCOMPARE(failed[2][1].toInt(), 50);
+    QCOMPARE(int(port.opened_paths.size()), 1);
+    QCOMPARE(moved.size(), renumbered.isEmpty() ? 0 : 1);
+    if (!renumbered.isEmpty()) {
+        QCOMPARE(moved[0][0].toInt(), 4);
+        QCOMPARE(moved[0][1].toString(), node(renumbered));
+    }
 
-    port.next_open = {true, open_failure::none, QStringLiteral("/dev/ttyUSB0"), {}};
+    apply(replug);
     sim::board b;
     b.address = 1;
     board.line.boards.push_back(b);
     QTRY_COMPARE(restored.size(), 1);
-    QCOMPARE(restored[0][0].toString(), QStringLiteral("/dev/ttyUSB0"));
-    QTRY_COMPARE(availability.last(), (QVariantList{1, true}));
+    QCOMPARE(port.opened_paths, (QStringList{first, node(reopened)}));
+    QCOMPARE(restored[0][0].toString(), node(reopened));
+    QTRY_COMPARE(events.last(), QStringLiteral("available 1"));
 }
 
 void tst_board_link::requests_on_a_closed_line_end_port_closed()
@@ -475,24 +869,29 @@ void tst_board_link::open_failure_message_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<int>("failure");
     QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("detail");  // the system's own words
     QTest::addColumn<QStringList>("says");
 
+    const QString io = QStringLiteral("Input/output error");
     QTest::newRow("no device has the number")
-        << "7" << int(open_failure::no_port) << ""
+        << "7" << int(open_failure::no_port) << "" << io
         << QStringList{"cannot open port 7:", "no serial device has that number", "telvarctl ports"};
     QTest::newRow("device missing")
-        << "2" << int(open_failure::not_found) << "/dev/ttyUSB0"
+        << "2" << int(open_failure::not_found) << "/dev/ttyUSB0" << io
         << QStringList{"port 2 (/dev/ttyUSB0)", "does not exist", "plugged in"};
     QTest::newRow("held by another program")
-        << "COM3" << int(open_failure::busy) << "/dev/ttyS2"
+        << "COM3" << int(open_failure::busy) << "/dev/ttyS2" << io
         << QStringList{"port 3 (/dev/ttyS2)", "busy", "Telvar window"};
     QTest::newRow("no permission, the device gone since")
-        << "1" << int(open_failure::no_permission) << "/dev/telvar-no-such-device"
+        << "1" << int(open_failure::no_permission) << "/dev/telvar-no-such-device" << io
         << QStringList{"port 1 (/dev/telvar-no-such-device)", "permission denied",
                        "ls -l /dev/telvar-no-such-device"};
     QTest::newRow("by path, the system's own words")
-        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9"
-        << QStringList{"cannot open /dev/pts/9:", "Input/output error"};
+        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9" << io
+        << QStringList{"cannot open /dev/pts/9:", "Input/output error."};
+    QTest::newRow("the system's words with a stop of their own: one stop")
+        << "/dev/pts/9" << int(open_failure::other) << "/dev/pts/9" << "Device busy. "
+        << QStringList{"cannot open /dev/pts/9: Device busy."};
 }
 
 void tst_board_link::open_failure_message()
@@ -500,12 +899,15 @@ void tst_board_link::open_failure_message()
     QFETCH(QString, port);
     QFETCH(int, failure);
     QFETCH(QString, device);
+    QFETCH(QString, detail);
     QFETCH(QStringList, says);
-    const open_result result{false, open_failure(failure), device,
-                             QStringLiteral("Input/output error")};
+    const open_result result{false, open_failure(failure), device, detail};
     const QString text = open_failure_text(*port_spec::parse(port), result);
     for (const QString& part : says)
         QVERIFY2(text.contains(part), qPrintable(text));
+    // A whole sentence that callers can add to: one stop at the end, never two.
+    QVERIFY2(text.endsWith(QLatin1Char('.')) && !text.contains(QLatin1String("..")),
+             qPrintable(text));
 }
 
 void tst_board_link::stop_signal_data()

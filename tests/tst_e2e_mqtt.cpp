@@ -121,6 +121,7 @@ private slots:
     void sigterm_publishes_offline_and_exits_0();
     void tls_with_password_data();
     void tls_with_password();
+    void renumbered_port_is_not_followed();
 
 private:
     bridge_rig& shared();
@@ -372,7 +373,11 @@ void tst_e2e_mqtt::broker_restart_republishes_and_resubscribes()
 void tst_e2e_mqtt::adapter_vanishes_and_returns()
 {
     bridge_rig r;
-    QVERIFY2(r.start({"--board", "1", "--board", "2"}, {"--boards", "1,2"}), qPrintable(r.error));
+    // Replugged, a pseudo-terminal comes back as another device; its stable
+    // name, as a USB adapter's by-id name, is what the line holds on to.
+    QVERIFY2(r.start({"--name", e2e_rig::stable_name(), "--board", "1", "--board", "2"},
+                     {"--boards", "1,2"}),
+             qPrintable(r.error));
     QVERIFY(r.wait(topic("1/availability"), "online"));
     QVERIFY(r.wait(topic("2/availability"), "online"));
     const int from = r.watch.messages().size();
@@ -457,6 +462,38 @@ void tst_e2e_mqtt::tls_with_password()
     QVERIFY2(r.wait_log(logged, 2), r.log.constData());
     QCOMPARE(r.bridge.state(), QProcess::Running);
     QVERIFY(r.watch.on(topic("status")).isEmpty());
+}
+
+void tst_e2e_mqtt::renumbered_port_is_not_followed()
+{
+    bridge_rig r;
+    QVERIFY2(r.start({"--name", e2e_rig::stable_name(), "--board", "1,relays=0001"}, {}),
+             qPrintable(r.error));
+    QVERIFY(r.wait(topic("1/availability"), "online"));
+    sim_process other;
+    QVERIFY2(other.start({"--log", "--board", "1,relays=FFFF"}), qPrintable(other.error()));
+
+    // Pulled out, and meanwhile the port number is pointed at another adapter.
+    const int from = r.watch.messages().size();
+    QCOMPARE(r.line.sim.command("vanish").size(), 1);
+    QVERIFY(r.wait(topic("1/availability"), "offline", from));
+    QVERIFY(QFile::link(other.device(), e2e_rig::port_entry(r.line.port)));
+    QVERIFY2(r.wait_log(QString("port %1 now stands for %2").arg(r.line.port).arg(other.device())),
+             r.log.constData());
+    QVERIFY2(r.wait_log(QString("cannot open port %1").arg(r.line.port), 2, 15000),
+             r.log.constData());
+    other.state();  // a round trip, so that its log has caught up
+    QCOMPARE(other.log().filter(" pc>sim ").size(), 0);
+    QCOMPARE(r.watch.last(topic("1/state")), state_of("0001"));
+
+    // The adapter itself comes back: the bridge reopens it, the other still hears nothing.
+    QVERIFY(QFile::remove(e2e_rig::port_entry(r.line.port)));
+    r.line.sim.command("set 1 relays 0003");
+    QCOMPARE(r.line.sim.command("reappear").size(), 1);
+    QVERIFY2(r.wait(topic("1/availability"), "online", from, 20000), r.log.constData());
+    QVERIFY(r.wait(topic("1/state"), state_of("0003"), from));
+    other.state();
+    QCOMPARE(other.log().filter(" pc>sim ").size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_e2e_mqtt)

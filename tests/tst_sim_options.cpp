@@ -99,7 +99,7 @@ void tst_sim_options::help_names_every_option()
     const auto parsed = sim::parse_options({"telvar-sim", "--help"});
     QVERIFY(parsed.help);
     for (const char* option :
-         {"--device", "--com", "--log", "--control", "--board", "--host-id", "--host-channel",
+         {"--device", "--com", "--name", "--log", "--control", "--board", "--host-id", "--host-channel",
           "--loss", "--bad-checksum", "--delay", "--split", "--split-gap", "--stray", "--echo",
           "--pace", "--vanish-after", "--seed", "--help", "--version"})
         QVERIFY2(parsed.help_text.contains(QLatin1String(option)), option);

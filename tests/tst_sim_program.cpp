@@ -120,6 +120,7 @@ private slots:
     void timing();
     void com_link_lives_as_long_as_the_simulator_data();
     void com_link_lives_as_long_as_the_simulator();
+    void vanish_and_reappear_data();
     void vanish_and_reappear();
     void attaches_to_a_given_device();
     void refuses_bad_options_data();
@@ -266,18 +267,35 @@ void tst_sim_program::com_link_lives_as_long_as_the_simulator()
     QVERIFY(!QFileInfo::exists(link));
 }
 
+void tst_sim_program::vanish_and_reappear_data()
+{
+    QTest::addColumn<bool>("named");
+    QTest::newRow("com link to the device") << false;
+    QTest::newRow("com link to a stable name that follows the device") << true;
+}
+
 void tst_sim_program::vanish_and_reappear()
 {
+    QFETCH(bool, named);
     const QString link = config_.path() + QStringLiteral("/telvar/ports/com5");
+    const QString name = config_.path() + QStringLiteral("/usb-telvar-sim");
     sim_process sim;
-    QVERIFY2(sim.start({"--com", "5", "--log"}), qPrintable(sim.error()));
+    QStringList arguments{"--com", "5", "--log"};
+    if (named)
+        arguments << "--name" << name;
+    QVERIFY2(sim.start(arguments), qPrintable(sim.error()));
     const QString first_device = sim.device();
+    if (named) {
+        QCOMPARE(QFileInfo(link).symLinkTarget(), name);
+        QCOMPARE(QFileInfo(name).symLinkTarget(), first_device);
+    }
     {
         pc_side pc;
         QVERIFY(pc.open(link));
         QCOMPARE(sim.command("vanish"), QStringList{"vanished"});
-        // Like a pulled adapter: the link and the device node are gone.
+        // Like a pulled adapter: the link, the stable name and the device node are gone.
         QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(!QFileInfo(name).isSymLink());
         QTRY_VERIFY(!QFileInfo::exists(first_device));
         // The PC's open port learns of it as a pulled adapter's would.
         QTRY_VERIFY(pc.port.error() == QSerialPort::ReadError ||
@@ -285,7 +303,7 @@ void tst_sim_program::vanish_and_reappear()
     }
     const QStringList again = sim.command("reappear");
     QVERIFY2(again.value(0).startsWith(QLatin1String("/dev/")), qPrintable(again.join(' ')));
-    QCOMPARE(QFileInfo(link).symLinkTarget(), again.value(0));
+    QCOMPARE(QFileInfo(named ? name : link).symLinkTarget(), again.value(0));
     pc_side pc;
     QVERIFY(pc.open(link));
     pc.send(query);

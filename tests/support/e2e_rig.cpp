@@ -4,6 +4,7 @@
 #include "serial/qt_serial_port.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QTest>
 
@@ -39,6 +40,19 @@ bool e2e_rig::start_sim(const QStringList& sim_arguments)
         return false;
     }
     return true;
+}
+
+QString e2e_rig::stable_name()
+{
+    static int next_name = 1;
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/by-id");
+    QDir().mkpath(folder);
+    return QStringLiteral("%1/usb-telvar-sim-%2").arg(folder).arg(next_name++);
+}
+
+QString e2e_rig::port_entry(int number)
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/telvar/ports/com%1").arg(number);
 }
 
 bool e2e_rig::open_window(bool v11)

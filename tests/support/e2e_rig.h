@@ -24,6 +24,15 @@ public:
     /** Starts the simulator on a new port number with @p sim_arguments. */
     bool start_sim(const QStringList& sim_arguments);
 
+    /**
+     * A fresh path for the simulator's --name, in a folder of the private
+     * port folder's: an adapter's stable name, as under /dev/serial/by-id/.
+     */
+    static QString stable_name();
+
+    /** The port folder's entry for port @p number. */
+    static QString port_entry(int number);
+
     /** Makes the window of build @p v11 and opens its port on the simulator's number. */
     bool open_window(bool v11);
 

@@ -15,6 +15,7 @@ open_result memory_port::open_device(const QString& path)
 {
     open_result result = open(0);
     opened_path = path;
+    opened_paths << path;
     device_ = result.device = path;
     return result;
 }

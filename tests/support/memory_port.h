@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QStringList>
 
 namespace telvar::test {
 
@@ -36,6 +37,7 @@ public:
     QList<frame> written;
     int opened_number = -1;
     QString opened_path;
+    QStringList opened_paths;  // every open_device(), in order
     int discards = 0;
     int threshold() const { return threshold_; }
 

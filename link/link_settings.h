@@ -1,0 +1,20 @@
+// The timing and limits of one line, shared by the parts of the link.
+#pragma once
+
+#include <QString>
+
+namespace telvar::link {
+
+struct link_settings {
+    int reply_window_ms = 200;   // one tick of the window's rhythm
+    int retries = 2;             // frames resent after the first
+    int poll_interval_ms = 200;  // one poll frame per interval
+    int unavailable_after = 5;   // frames in a row to a polled board without an accepted reply
+    int reopen_first_ms = 1000;  // pause before the first reopening, doubled up to
+    int reopen_max_ms = 30000;
+    int queue_limit = 64;        // requests that may wait behind the one being carried out
+    // Where the system keeps adapters' stable names (udev on Linux).
+    QString by_id_folder = QStringLiteral("/dev/serial/by-id");
+};
+
+} // namespace telvar::link
