@@ -17,6 +17,11 @@ struct bridge_config {
     link::port_spec port{1, QString()};
     QString port_text = QStringLiteral("1");
     QList<int> boards{1};     // in the order given
+    // The boards come from the file's [boards]: a board the file no longer
+    // lists is removed from Home Assistant. Not with --boards, which serves
+    // its set for one run.
+    bool boards_from_file = false;
+    QList<int> remove_boards;  // --remove-board: publish their removal and end
     QMap<int, QString> names;  // board address to its name, where one was given
     QString broker_host = QStringLiteral("localhost");
     int broker_port = 1883;
@@ -44,6 +49,7 @@ struct config_result {
     action what = action::run;
     bridge_config config;
     QString text;  // the help or version text, or why the configuration is refused
+    QStringList warnings;  // accepted, but worth telling (a password file others can read)
 };
 
 /**
