@@ -151,7 +151,8 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         if (topic.startsWith(config_prefix) && topic.endsWith(QLatin1String("/config"))) {
             const QString object = topic.mid(config_prefix.size()).chopped(7);
             const QString mine = topics.bridge_id() + QLatin1Char('_');
-            if (!payload.isEmpty() && object.startsWith(mine)) {
+            // Only what the broker keeps: our own configs also come back live.
+            if (retained && !payload.isEmpty() && object.startsWith(mine)) {
                 const int address = canonical_number(object.mid(mine.size()), 255);
                 if (address >= 0 && !served.contains(address)) {
                     in.what = incoming::kind::stale_discovery;

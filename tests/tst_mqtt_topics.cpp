@@ -59,6 +59,7 @@ void tst_mqtt_topics::classify_data()
     QTest::newRow("Home Assistant online, retained") << "ha/status" << QByteArray("online") << true << "" << "";
     QTest::newRow("Home Assistant offline") << "ha/status" << QByteArray("offline") << false << "" << "";
     QTest::newRow("own config of a removed board") << "ha/device/hall_9/config" << QByteArray("{}") << true << "stale" << "9";
+    QTest::newRow("own config of a board just dropped, coming back live") << "ha/device/hall_9/config" << QByteArray("{}") << false << "" << "";
     QTest::newRow("own config of a served board") << "ha/device/hall_2/config" << QByteArray("{}") << true << "" << "";
     QTest::newRow("config already cleared") << "ha/device/hall_9/config" << QByteArray() << true << "" << "";
     QTest::newRow("config of a bridge whose id extends ours") << "ha/device/hall_2_9/config" << QByteArray("{}") << true << "" << "";
