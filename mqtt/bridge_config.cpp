@@ -370,6 +370,7 @@ const char* help_text =
     "  T/ADDR/state                  {\"relays\":[true,false,...]} (retained)\n"
     "  T/ADDR/relay/N/set            ON, OFF or TOGGLE\n"
     "  T/ADDR/all/set                ON or OFF\n"
+    "  T/bridge/probe, T/bridge/alive  how two bridges of one id find each other\n"
     "Commands that arrive retained are old and are ignored.\n"
     "\n"
     "Example:\n"

@@ -10,6 +10,8 @@ packages=(
     librsvg2-bin  # icons/make-icons.py renders the icon's SVG
     # telvar-mqtt: its client library; the broker, clients and openssl of its tests; its benchmark's client
     libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt
+    libsystemd-dev  # telvar-mqtt's notify and watchdog under systemd
+    util-linux mount  # unshare and mount: its tests' private /etc/hosts
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)

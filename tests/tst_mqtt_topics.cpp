@@ -4,6 +4,7 @@
 // a reason and nothing sent.
 #include "mqtt/discovery.h"
 #include "mqtt/topics.h"
+#include "mqtt/twin_check.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,6 +21,8 @@ private slots:
     void classify();
     void state_payload_lists_relay_1_first();
     void discovery_describes_sixteen_switches();
+    void twin_rule_data();
+    void twin_rule();
 };
 
 void tst_mqtt_topics::classify_data()
@@ -131,6 +134,46 @@ void tst_mqtt_topics::discovery_describes_sixteen_switches()
         QCOMPARE(c["state_topic"].toString(), QString("site/hall/7/relay/%1").arg(n));
         QCOMPARE(c["retain"], QJsonValue(false));
     }
+}
+
+void tst_mqtt_topics::twin_rule_data()
+{
+    QTest::addColumn<QString>("topic");    // below T/bridge/
+    QTest::addColumn<QByteArray>("other");  // its payload; SINCE is this bridge's start
+    QTest::addColumn<QString>("verdict");
+
+    const QByteArray older = R"({"instance":"aaaa0000","since":999,"host":"pc","pid":7})";
+    const QByteArray younger = R"({"instance":"aaaa0000","since":1001,"host":"pc","pid":7})";
+    QTest::newRow("a younger twin asks") << "probe" << younger << "answer";
+    QTest::newRow("an older twin asks") << "probe" << older << "yield";
+    QTest::newRow("an older twin answers") << "alive" << older << "yield";
+    QTest::newRow("a younger twin answers our question") << "alive" << younger << "none";
+    QTest::newRow("same start, the smaller token stays")
+        << "probe" << QByteArray(R"({"instance":"00000001","since":1000})") << "yield";
+    QTest::newRow("same start, a larger token is younger")
+        << "probe" << QByteArray(R"({"instance":"ffffffff","since":1000})") << "answer";
+    QTest::newRow("our own question echoed")
+        << "probe" << QByteArray(R"({"instance":"80000000","since":1000})") << "none";
+    QTest::newRow("not JSON") << "probe" << QByteArray("hello") << "none";
+    QTest::newRow("no start time") << "probe" << QByteArray(R"({"instance":"aaaa0000"})") << "none";
+    QTest::newRow("another level under bridge/") << "other" << older << "none";
+}
+
+void tst_mqtt_topics::twin_rule()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, other);
+    QFETCH(QString, verdict);
+    bridge_identity self;
+    self.token = "80000000";
+    self.since_ms = 1000;
+    const topic_scheme topics("site", "hall", "ha");
+    const twin_check check(topics, self);
+    const twin_check::verdict v = check.judge("site/hall/bridge/" + topic, other);
+    const char* names[] = {"none", "answer", "yield"};
+    QCOMPARE(QString(names[int(v.what)]), verdict);
+    // Another bridge id is another set of topics.
+    QCOMPARE(int(check.judge("site/hallway/bridge/" + topic, other).what), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_mqtt_topics)
