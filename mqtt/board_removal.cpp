@@ -44,17 +44,8 @@ board_removal::board_removal(const bridge_config& config, client& broker, QObjec
 
 bool board_removal::start()
 {
-    session_settings s;
-    s.host = config_.broker_host;
-    s.port = config_.broker_port;
-    s.client_id = QStringLiteral("telvar-mqtt-%1-%2")
-                      .arg(config_.bridge_id, bridge_identity::of_this_process().token);
-    s.username = config_.username;
-    s.password = config_.password;
-    s.has_password = config_.has_password;
-    s.cafile = config_.cafile;
-    s.certfile = config_.certfile;
-    s.keyfile = config_.keyfile;
+    const session_settings s =
+        broker_session(config_, bridge_identity::of_this_process().token);
     QString error;
     if (!broker_.start(s, &error)) {
         qCCritical(bridge_log, "%s", qUtf8Printable(error));

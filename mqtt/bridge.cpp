@@ -58,17 +58,7 @@ QString numbers(const QList<int>& list)
 session_settings session_for(const bridge_config& config, const topic_scheme& topics,
                              const bridge_identity& identity)
 {
-    session_settings s;
-    s.host = config.broker_host;
-    s.port = config.broker_port;
-    // One id per process: a second copy must never take over the first one's session.
-    s.client_id = QStringLiteral("telvar-mqtt-%1-%2").arg(config.bridge_id, identity.token);
-    s.username = config.username;
-    s.password = config.password;
-    s.has_password = config.has_password;
-    s.cafile = config.cafile;
-    s.certfile = config.certfile;
-    s.keyfile = config.keyfile;
+    session_settings s = broker_session(config, identity.token);
     s.will_topic = topics.status();
     s.will_payload = QByteArrayLiteral("offline");
     return s;
@@ -321,10 +311,11 @@ void bridge::on_message(const QString& topic, const QByteArray& payload, bool re
     }
     if (topic == topics_.status()) {
         // Only a will sets it offline while this bridge runs: that of a
-        // predecessor whose death the broker noticed late (a power cut).
+        // predecessor whose death the broker noticed late (a power cut), or
+        // this one's own from a broker that shuts down.
         if (!retained && payload == "offline" && phase_ == phase::live) {
-            qCWarning(bridge_log, "%s was set offline by the last will of a bridge of this id "
-                                  "that is gone; online again",
+            qCWarning(bridge_log, "%s was set offline by a last will (of a bridge of this id "
+                                  "that is gone, or a broker shutting down); online again",
                       qUtf8Printable(topics_.status()));
             publish(topics_.status(), QByteArrayLiteral("online"));
         }

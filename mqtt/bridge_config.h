@@ -5,6 +5,7 @@
 #pragma once
 
 #include "link/board_link.h"
+#include "mqtt/mqtt_client.h"
 
 #include <QList>
 #include <QMap>
@@ -61,6 +62,12 @@ config_result load_configuration(const QStringList& arguments, const QString& de
 
 /** Reads configuration text as the file @p name would give it (no files opened). */
 config_result read_configuration_text(const QByteArray& text, const QString& name);
+
+/**
+ * The broker session @p config asks for, without a will; the client id ends
+ * in @p token, one per process.
+ */
+session_settings broker_session(const bridge_config& config, const QString& token);
 
 /** The name a board goes by: its configured name or "Relay board N". */
 QString board_name(const bridge_config& config, int address);

@@ -656,7 +656,7 @@ void tst_e2e_mqtt::second_bridge_with_the_same_id()
         const int will = r.watch.wait_for(topic("status"), "offline", from, 20000);
         QVERIFY2(will >= 0, second.log.constData());
         QVERIFY2(r.wait(topic("status"), "online", will + 1), second.log.constData());
-        QVERIFY(second.wait_log("was set offline by the last will"));
+        QVERIFY(second.wait_log("was set offline by a last will"));
     }
     QVERIFY2(r.wait(topic("1/availability"), "online", from, 40000), second.log.constData());
     QCOMPARE(r.watch.last(topic("status")), QByteArray("online"));
