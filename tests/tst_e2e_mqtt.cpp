@@ -10,8 +10,12 @@
 #include <QProcess>
 #include <QTest>
 
+#include <cstring>
+
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace telvar::test;
@@ -196,6 +200,7 @@ private slots:
     void sighup_reloads_the_configuration();
     void polling_keeps_its_rhythm_while_the_broker_fails_data();
     void polling_keeps_its_rhythm_while_the_broker_fails();
+    void tells_systemd_it_is_ready_and_feeds_the_watchdog();
     void journal_prefix_only_when_standard_error_is_the_journal_data();
     void journal_prefix_only_when_standard_error_is_the_journal();
 
@@ -820,6 +825,49 @@ void tst_e2e_mqtt::polling_keeps_its_rhythm_while_the_broker_fails()
     QVERIFY2(gap < 0.5, qPrintable(QString("a gap of %1 s between polls").arg(gap)));
     QVERIFY(r.log.contains("board 1 is online"));
     QCOMPARE(r.bridge.state(), QProcess::Running);
+}
+
+// A service manager's notify socket of the test's own, as systemd hands it
+// to a Type=notify service with WatchdogSec.
+void tst_e2e_mqtt::tells_systemd_it_is_ready_and_feeds_the_watchdog()
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath("notify"));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QStringList told;
+    auto take = [&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            told << QString::fromUtf8(buffer, int(n));
+        return told.join('|');
+    };
+
+    bridge_rig r;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", QString::fromUtf8(path));
+    env.insert("WATCHDOG_USEC", "900000");
+    r.bridge.setProcessEnvironment(env);
+    QVERIFY2(r.start({"--board", "1"}, {}), qPrintable(r.error));
+    QTRY_VERIFY_WITH_TIMEOUT(take().contains("READY=1"), 20000);
+    // Ready once the line is open and the session with the will is up.
+    r.log += r.bridge.readAllStandardError();
+    QVERIFY2(r.log.contains("line open") && r.log.contains("connected to the broker"),
+             r.log.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(take().count("WATCHDOG=1") >= 3, 10000);
+    ::kill(pid_t(r.bridge.processId()), SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(take().contains("RELOADING=1"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(take().count("READY=1") >= 2, 10000);
+    ::kill(pid_t(r.bridge.processId()), SIGTERM);
+    QVERIFY(r.bridge.waitForFinished(10000));
+    QVERIFY(take().contains("STOPPING=1"));
+    ::close(fd);
 }
 
 void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal_data()
