@@ -47,6 +47,14 @@ bool is_loopback(const QString& address)
            address == QLatin1String("localhost");
 }
 
+// Operator texts end in a full stop; here more follows them.
+QString clause(QString text)
+{
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
 QString numbers(const QList<int>& list)
 {
     QStringList out;
@@ -113,7 +121,7 @@ bridge::bridge(const bridge_config& config, link::board_link& line, client& brok
     connect(&line_, &link::board_link::reopen_failed, this,
             [this](const open_result& result, int next_try_ms) {
                 qCInfo(bridge_log, "%s; next try in %d s",
-                       qUtf8Printable(link::open_failure_text(config_.port, result)),
+                       qUtf8Printable(clause(link::open_failure_text(config_.port, result))),
                        std::max(1, next_try_ms / 1000));
             });
 }
@@ -167,9 +175,7 @@ void bridge::open_line()
     }
     // A missing adapter at start is not a reason to give up: it may be plugged in later.
     const int pause = reopen_pause_.next();
-    QString why = link::open_failure_text(config_.port, opened);
-    if (why.endsWith(QLatin1Char('.')))
-        why.chop(1);
+    const QString why = clause(link::open_failure_text(config_.port, opened));
     // The same failure is told once; the tries go on quietly.
     if (why != last_open_problem_)
         qCWarning(bridge_log, "%s; trying again with growing pauses", qUtf8Printable(why));
