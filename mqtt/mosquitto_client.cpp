@@ -506,6 +506,9 @@ QString mosquitto_client::describe(int code, int error_number, const QString& re
             .arg(library_error.isEmpty() ? QString() : QStringLiteral(": ") + library_error,
                  settings_.host);
     case MOSQ_ERR_ERRNO: {
+        // A write may see the loss before a read does.
+        if (error_number == EPIPE || error_number == ECONNRESET || error_number == ECONNABORTED)
+            return QStringLiteral("the connection was lost");
         QString text = QString::fromLocal8Bit(std::strerror(error_number)).toLower();
         // Every address was tried; name them when the name stands for more.
         if (!tried.isEmpty() && tried != QStringList{settings_.host})
