@@ -1,10 +1,11 @@
 // Turns the system's requests to stop (Ctrl+C, SIGTERM from systemd or kill,
-// a closed terminal) into a Qt signal on the thread that made the object, so
+// a closed terminal) into Qt signals on the thread that made the object, so
 // a headless program ends through its event loop and cleans up as it goes.
 // POSIX: SIGINT, SIGTERM and SIGHUP, through a socket pair written by the
-// handler. Windows: the console's Ctrl+C, Ctrl+Break, close, logoff and
-// shutdown events. One object at a time; the previous handling comes back
-// when it is destroyed.
+// handler; a service takes SIGHUP as "read the configuration again", a
+// terminal program as its terminal gone. Windows: the console's Ctrl+C,
+// Ctrl+Break, close, logoff and shutdown events. One object at a time; the
+// previous handling comes back when it is destroyed.
 #pragma once
 
 #include <QObject>
@@ -34,8 +35,12 @@ public:
     static QString name(stop_reason why);
 
 signals:
-    /** Raised once per request, in the order they came. */
+    /** Every signal or console event, once each, in the order they came. */
+    void received(telvar::link::stop_reason why);
+    /** SIGINT, SIGTERM and the console events (not SIGHUP). */
     void stop_requested(telvar::link::stop_reason why);
+    /** SIGHUP: a service's reload (systemctl reload sends it). */
+    void reload_requested();
 
 private:
     struct platform;

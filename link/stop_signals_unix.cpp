@@ -73,7 +73,11 @@ stop_signals::stop_signals(QObject* parent) : QObject(parent), p_(std::make_uniq
             const stop_reason why = bytes[i] == SIGINT    ? stop_reason::interrupt
                                     : bytes[i] == SIGTERM ? stop_reason::terminate
                                                           : stop_reason::hangup;
-            emit stop_requested(why);
+            emit received(why);
+            if (why == stop_reason::hangup)
+                emit reload_requested();
+            else
+                emit stop_requested(why);
         }
     });
 }

@@ -27,7 +27,12 @@ BOOL WINAPI on_console_event(DWORD event)
             return FALSE;
         // Into the object's own thread; the console thread never touches its state.
         QMetaObject::invokeMethod(
-            target, [target, why] { emit target->stop_requested(why); }, Qt::QueuedConnection);
+            target,
+            [target, why] {
+                emit target->received(why);
+                emit target->stop_requested(why);
+            },
+            Qt::QueuedConnection);
     }
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         ::Sleep(2000);  // the process ends when this returns: give the event loop time to close

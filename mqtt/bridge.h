@@ -3,18 +3,26 @@
 // the boards' own replies confirm, and availability follows the link's poll
 // rule and the line itself. Everything runs on one thread; the link and the
 // broker client report to it through signals.
+//
+// Its first session with the broker has no will: it asks whether another
+// bridge of the same id is alive (twin_check) and only then connects again
+// with the will that sets T/status offline, so that a second copy started
+// by mistake never makes the first one look dead.
 #pragma once
 
+#include "link/backoff.h"
 #include "link/board_link.h"
 #include "mqtt/bridge_config.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/topics.h"
+#include "mqtt/twin_check.h"
 
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 namespace telvar::mqtt {
@@ -22,19 +30,39 @@ namespace telvar::mqtt {
 class bridge : public QObject {
     Q_OBJECT
 public:
+    enum class ending {
+        stopped,       // stop() was asked for
+        twin_running,  // an older bridge with the same id is alive on the broker
+        no_session,    // the broker client could not be made
+    };
+
     bridge(const bridge_config& config, link::board_link& line, client& broker,
            QObject* parent = nullptr);
 
-    /** Opens the line (and keeps trying while it cannot), polls, connects. */
-    void start();
+    /**
+     * Opens the line (and keeps trying while it cannot), polls, connects.
+     * @return false when the broker client cannot be made (logged): nothing runs.
+     */
+    bool start();
     /** Publishes offline, leaves the broker cleanly, closes the line; then finished(). */
     void stop();
+    /**
+     * Takes a new configuration while running: boards added, removed or
+     * renamed; a changed port reopens the line, a changed broker or topic
+     * reconnects. The other boards keep their states.
+     */
+    void reload(const bridge_config& next);
 
-    /** The session settings the bridge connects with (will included). */
+    /** The session settings the live session connects with (will included). */
     session_settings session() const;
 
+    /** How long a connecting bridge waits for a live twin's answer. */
+    static constexpr int probe_ms = 3000;
+
 signals:
-    void finished();
+    /** The line was tried and the broker connected or being retried: for READY. */
+    void ready();
+    void finished(telvar::mqtt::bridge::ending how);
 
 private:
     struct board {
@@ -43,16 +71,24 @@ private:
         std::optional<bool> available;
         std::optional<bool> published_available;
     };
+    enum class phase { probing, live, leaving };
 
     void open_line();
+    bool start_session(bool with_will);
     void on_connected();
+    void go_live();
     void on_disconnected(const QString& reason);
     void on_message(const QString& topic, const QByteArray& payload, bool retained);
     void on_reported(int address, const link::relay_states& relays);
     void on_availability(int address, bool available);
     void on_line_lost(const QString& reason);
     void carry_out(const command& cmd);
+    void yield_to(const bridge_identity& other);
     void remove_board(int address);
+    void publish_discovery(int address);
+    void publish_offline();
+    void announce_ready();
+    void warn_about_password();
 
     void publish(const QString& topic, const QByteArray& payload, int qos = 1);
     void publish_board(int address, bool everything);
@@ -61,12 +97,21 @@ private:
     link::board_link& line_;
     client& broker_;
     topic_scheme topics_;
+    bridge_identity identity_;
+    std::unique_ptr<twin_check> twins_;
+    phase phase_ = phase::probing;
+    ending ending_ = ending::stopped;
     QSet<int> served_;
     QMap<int, board> boards_;
     QTimer reopen_timer_;
-    int reopen_pause_ms_ = 0;
+    link::backoff reopen_pause_{1000, 30000};
+    QTimer probe_timer_;
+    QTimer ready_timer_;
+    bool ready_sent_ = false;
     QString last_broker_problem_;
     QString last_open_problem_;
+    QSet<QString> warned_peers_;
+    bool restarting_session_ = false;
     bool stopping_ = false;
 };
 

@@ -1,6 +1,8 @@
 #include "mqtt/bridge_config.h"
 
 #include "mqtt/ini_file.h"
+#include "mqtt/system.h"
+#include "protocol/decimal.h"
 #include "telvar_version.h"
 
 #include <QCommandLineParser>
@@ -39,13 +41,31 @@ struct reader {
 
 std::optional<int> whole_number(const QString& text, int low, int high)
 {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    if (!digits.match(text).hasMatch())
+    const number_reading n = read_number(text);
+    if (!n.ok() || n.value < low || n.value > high)
         return std::nullopt;
-    const int value = text.toInt();
-    if (value < low || value > high)
-        return std::nullopt;
-    return value;
+    return n.value;
+}
+
+// "1,2,5": addresses from 0 to 255, each once, in the order given.
+std::optional<QList<int>> address_list(const QString& value, QString* why)
+{
+    QList<int> boards;
+    QSet<int> seen;
+    for (const QString& part : value.split(QLatin1Char(','))) {
+        const auto address = whole_number(part.trimmed(), 0, 255);
+        if (!address) {
+            *why = QStringLiteral("\"%1\" is not an address from 0 to 255").arg(part.trimmed());
+            return std::nullopt;
+        }
+        if (seen.contains(*address)) {
+            *why = QStringLiteral("address %1 is given twice").arg(*address);
+            return std::nullopt;
+        }
+        seen.insert(*address);
+        boards.append(*address);
+    }
+    return boards;
 }
 
 // A topic prefix: one or more levels, none empty, no wildcards, not a $ topic.
@@ -148,19 +168,12 @@ bool reader::set(const QString& setting, const QString& value, const origin& at)
 
 bool reader::set_boards_list(const QString& value, const origin& at)
 {
-    QList<int> boards;
-    QSet<int> seen;
-    for (const QString& part : value.split(QLatin1Char(','))) {
-        const auto address = whole_number(part.trimmed(), 0, 255);
-        if (!address)
-            return refuse(at, QStringLiteral("\"%1\" is not an address from 0 to 255")
-                                  .arg(part.trimmed()));
-        if (seen.contains(*address))
-            return refuse(at, QStringLiteral("address %1 is given twice").arg(*address));
-        seen.insert(*address);
-        boards.append(*address);
-    }
-    config.boards = boards;
+    QString why;
+    const auto boards = address_list(value, &why);
+    if (!boards)
+        return refuse(at, why);
+    config.boards = *boards;
+    config.boards_from_file = false;
     return true;
 }
 
@@ -244,6 +257,9 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
                            QStringLiteral("boards")))});
     }
     r.config.file = name;
+    // The file's list (its [boards], or board 1 without them) is the one
+    // boards are removed by, unless --boards overrides it.
+    r.config.boards_from_file = true;
     return true;
 }
 
@@ -325,8 +341,8 @@ const char* help_text =
     "  --config FILE            configuration file [/etc/telvar/mqtt.conf when present]\n"
     "  -p, --port PORT          serial port number as in Telvar's window, or a device\n"
     "                           path such as /dev/ttyUSB0 [1]\n"
-    "  --boards A,B,...         board addresses on the line, 0 to 255 [1, or the\n"
-    "                           addresses in the file's [boards]]\n"
+    "  --boards A,B,...         board addresses on the line, 0 to 255, for this run\n"
+    "                           [1, or the addresses in the file's [boards]]\n"
     "  --broker HOST[:PORT]     the MQTT broker [localhost:1883; 8883 with --cafile]\n"
     "  --id BRIDGE_ID           this bridge's id: letters, digits, _ and - [telvar]\n"
     "  --prefix P               topic prefix [telvar]\n"
@@ -340,6 +356,9 @@ const char* help_text =
     "  --certfile F             client certificate (with --keyfile and --cafile)\n"
     "  --keyfile F              client key\n"
     "  --interval MS            one poll frame every MS milliseconds, 50 to 60000 [200]\n"
+    "  --remove-board A,B,...   remove these boards from Home Assistant and clear\n"
+    "                           their retained topics, then end (boards no longer\n"
+    "                           served; the line is not opened)\n"
     "  -v, --verbose            log every frame on the line and every MQTT message\n"
     "  -h, --help               show this text\n"
     "  --version                show the version\n"
@@ -351,15 +370,22 @@ const char* help_text =
     "  T/ADDR/state                  {\"relays\":[true,false,...]} (retained)\n"
     "  T/ADDR/relay/N/set            ON, OFF or TOGGLE\n"
     "  T/ADDR/all/set                ON or OFF\n"
+    "  T/bridge/probe, T/bridge/alive  how two bridges of one id find each other\n"
     "Commands that arrive retained are old and are ignored.\n"
     "\n"
     "Example:\n"
     "  telvar-mqtt -p /dev/ttyUSB0 --boards 1,2 --broker broker.lan\n"
     "  mosquitto_pub -h broker.lan -t telvar/telvar/1/relay/5/set -m ON\n"
     "\n"
-    "Log lines go to standard error. Exit status: 0 stopped by SIGTERM or Ctrl+C,\n"
-    "1 could not run, 2 bad configuration (the message names the file, line and\n"
-    "key, or the option).\n";
+    "Boards leave Home Assistant only when the configuration file no longer lists\n"
+    "them, or with --remove-board; --boards removes nothing. SIGHUP reads the\n"
+    "configuration file again; a bad file is refused and the old settings go on.\n"
+    "A second bridge with the same id on the same broker finds the first and stops.\n"
+    "\n"
+    "Log lines go to standard error. Exit status: 0 stopped by SIGTERM or Ctrl+C\n"
+    "(or the boards removed), 1 could not run, 2 bad configuration (the message\n"
+    "names the file, line and key, or the option) or another bridge with this id\n"
+    "already runs on the broker.\n";
 
 } // namespace
 
@@ -367,6 +393,22 @@ bool is_plain_name(const QString& text)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
     return plain.match(text).hasMatch();
+}
+
+session_settings broker_session(const bridge_config& config, const QString& token)
+{
+    session_settings s;
+    s.host = config.broker_host;
+    s.port = config.broker_port;
+    // One id per process: a second copy must never take over the first one's session.
+    s.client_id = QStringLiteral("telvar-mqtt-%1-%2").arg(config.bridge_id, token);
+    s.username = config.username;
+    s.password = config.password;
+    s.has_password = config.has_password;
+    s.cafile = config.cafile;
+    s.certfile = config.certfile;
+    s.keyfile = config.keyfile;
+    return s;
 }
 
 QString board_name(const bridge_config& config, int address)
@@ -412,6 +454,7 @@ config_result load_configuration(const QStringList& arguments, const QString& de
         {QStringLiteral("certfile"), QString(), QStringLiteral("F")},
         {QStringLiteral("keyfile"), QString(), QStringLiteral("F")},
         {QStringLiteral("interval"), QString(), QStringLiteral("MS")},
+        {QStringLiteral("remove-board"), QString(), QStringLiteral("LIST")},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, QString()},
         {{QStringLiteral("h"), QStringLiteral("help")}, QString()},
         {QStringLiteral("version"), QString()},
@@ -484,6 +527,29 @@ config_result load_configuration(const QStringList& arguments, const QString& de
     r.config.verbose = parser.isSet(QStringLiteral("verbose"));
     if (!check_combinations(r) || !check_files(r))
         return refuse(r.error);
+    if (parser.isSet(QStringLiteral("remove-board"))) {
+        QString why;
+        const auto removed = address_list(parser.value(QStringLiteral("remove-board")), &why);
+        if (!removed)
+            return refuse(QStringLiteral("--remove-board: ") + why);
+        // A board still served would come back at the running bridge's next connection.
+        const bool listed = r.config.boards_from_file || parser.isSet(QStringLiteral("boards"));
+        for (int address : *removed) {
+            if (listed && r.config.boards.contains(address))
+                return refuse(QStringLiteral("--remove-board: board %1 is still served (%2): "
+                                             "take it out there first")
+                                  .arg(address)
+                                  .arg(r.where.value(QStringLiteral("boards")).text.isEmpty()
+                                           ? QStringLiteral("board 1 is served by default")
+                                           : r.where.value(QStringLiteral("boards")).text));
+        }
+        r.config.remove_boards = *removed;
+    }
+    if (r.config.has_password && readable_by_others(r.config.password_file))
+        result.warnings << QStringLiteral("%1: the password file can be read by other users: "
+                                          "chmod 600 %2")
+                               .arg(r.where.value(QStringLiteral("password_file")).text,
+                                    r.config.password_file);
     result.config = r.config;
     return result;
 }

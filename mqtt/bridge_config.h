@@ -5,6 +5,7 @@
 #pragma once
 
 #include "link/board_link.h"
+#include "mqtt/mqtt_client.h"
 
 #include <QList>
 #include <QMap>
@@ -17,6 +18,11 @@ struct bridge_config {
     link::port_spec port{1, QString()};
     QString port_text = QStringLiteral("1");
     QList<int> boards{1};     // in the order given
+    // The boards come from the file's [boards]: a board the file no longer
+    // lists is removed from Home Assistant. Not with --boards, which serves
+    // its set for one run.
+    bool boards_from_file = false;
+    QList<int> remove_boards;  // --remove-board: publish their removal and end
     QMap<int, QString> names;  // board address to its name, where one was given
     QString broker_host = QStringLiteral("localhost");
     int broker_port = 1883;
@@ -44,6 +50,7 @@ struct config_result {
     action what = action::run;
     bridge_config config;
     QString text;  // the help or version text, or why the configuration is refused
+    QStringList warnings;  // accepted, but worth telling (a password file others can read)
 };
 
 /**
@@ -55,6 +62,12 @@ config_result load_configuration(const QStringList& arguments, const QString& de
 
 /** Reads configuration text as the file @p name would give it (no files opened). */
 config_result read_configuration_text(const QByteArray& text, const QString& name);
+
+/**
+ * The broker session @p config asks for, without a will; the client id ends
+ * in @p token, one per process.
+ */
+session_settings broker_session(const bridge_config& config, const QString& token);
 
 /** The name a board goes by: its configured name or "Relay board N". */
 QString board_name(const bridge_config& config, int address);

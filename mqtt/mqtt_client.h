@@ -23,7 +23,9 @@ struct session_settings {
     QString keyfile;
     int retry_first_s = 1;  // pauses between attempts grow from here
     int retry_max_s = 30;
-    // Published by the broker when the session ends without a clean stop.
+    int answer_timeout_s = 10;  // a connection the broker does not answer is given up
+    // Published by the broker when the session ends without a clean stop;
+    // no will when the topic is empty.
     QString will_topic;
     QByteArray will_payload;
 };
@@ -34,9 +36,15 @@ public:
     using QObject::QObject;
     ~client() override = default;
 
-    /** Starts connecting and keeps trying until stop(); returns at once. */
-    virtual void start(const session_settings& settings) = 0;
-    /** Queues a message; while the session is down it goes after the next connection. */
+    /**
+     * Makes a session with @p settings and starts connecting; keeps trying
+     * until stop(). A session already running is ended cleanly first (its
+     * will is not sent). Returns at once.
+     * @return false, with @p error saying why, when the session could not
+     * be made at all (the library, the TLS settings): nothing is tried then.
+     */
+    virtual bool start(const session_settings& settings, QString* error) = 0;
+    /** Sends a message in the current session; while it is down nothing is sent. */
     virtual void publish(const QString& topic, const QByteArray& payload, int qos,
                          bool retain) = 0;
     /** Subscribes in the current session; call again after every connected(). */
@@ -47,6 +55,8 @@ public:
      */
     virtual void stop(int timeout_ms) = 0;
     virtual bool is_connected() const = 0;
+    /** The address that answered in the current session, for the log. */
+    virtual QString peer_address() const = 0;
 
 signals:
     void connected();

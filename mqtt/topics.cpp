@@ -98,6 +98,17 @@ QString topic_scheme::discovery_status() const
     return discovery_ + QStringLiteral("/status");
 }
 
+QStringList topic_scheme::board_topics(int address) const
+{
+    QStringList out;
+    if (discovery())
+        out << discovery_config(address);
+    out << availability(address) << state(address);
+    for (int n = 1; n <= relay_count; ++n)
+        out << relay(address, n);
+    return out;
+}
+
 QByteArray state_payload(const link::relay_states& relays)
 {
     return QJsonDocument(QJsonObject{{QStringLiteral("relays"), link::relays_json(relays)}})
@@ -140,7 +151,8 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         if (topic.startsWith(config_prefix) && topic.endsWith(QLatin1String("/config"))) {
             const QString object = topic.mid(config_prefix.size()).chopped(7);
             const QString mine = topics.bridge_id() + QLatin1Char('_');
-            if (!payload.isEmpty() && object.startsWith(mine)) {
+            // Only what the broker keeps: our own configs also come back live.
+            if (retained && !payload.isEmpty() && object.startsWith(mine)) {
                 const int address = canonical_number(object.mid(mine.size()), 255);
                 if (address >= 0 && !served.contains(address)) {
                     in.what = incoming::kind::stale_discovery;
@@ -161,7 +173,9 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         return in;
 
     in.what = incoming::kind::refused;
-    const QString shown = QStringLiteral("%1 \"%2\"").arg(topic, printable(payload));
+    // Topics come from anyone on the broker: escaped in the log like payloads.
+    const QString shown =
+        QStringLiteral("%1 \"%2\"").arg(printable(topic.toUtf8(), 200), printable(payload));
     if (retained) {
         in.reason = shown + QStringLiteral(": arrived retained, so it is an old command, not a "
                                            "wish of now; ignored");
@@ -170,7 +184,7 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
     const int address = canonical_number(levels[0], 255);
     if (address < 0) {
         in.reason = shown + QStringLiteral(": \"%1\" is not a board address (0 to 255); ignored")
-                                .arg(levels[0].left(40));
+                                .arg(printable(levels[0].toUtf8(), 40));
         return in;
     }
     if (!served.contains(address)) {
@@ -186,7 +200,7 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         if (relay < 1 || relay > relay_count) {
             in.reason =
                 shown + QStringLiteral(": \"%1\" is not a relay number (1 to 16); ignored")
-                            .arg(levels[2].left(40));
+                            .arg(printable(levels[2].toUtf8(), 40));
             return in;
         }
     }

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 namespace telvar::mqtt {
 
@@ -33,6 +34,9 @@ public:
     QString discovery_config(int address) const;  // D/device/ID_ADDR/config
     QString discovery_config_filter() const;      // D/device/+/config
     QString discovery_status() const;             // D/status
+
+    /** Every retained topic the bridge keeps for board @p address (discovery first). */
+    QStringList board_topics(int address) const;
 
 private:
     QString base_;

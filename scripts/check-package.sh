@@ -156,6 +156,8 @@ unit_verify() {
     mkdir -p "$sys/usr/lib/systemd"
     cp -a /usr/lib/systemd/system "$sys/usr/lib/systemd/"
     cp -a "$tmp/root/." "$sys/"
+    # What the unit runs from the base system (ExecReload).
+    mkdir -p "$sys/bin" && cp -a "$(readlink -f /bin/kill)" "$sys/bin/kill"
     out=$(MANPATH="$tmp/root/usr/share/man" systemd-analyze verify --root="$sys" \
         /usr/lib/systemd/system/telvar-mqtt.service 2>&1)
     status=$?

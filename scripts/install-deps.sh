@@ -13,7 +13,9 @@ packages=(
     libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt
     # The service's local socket (QtNetwork comes with qt6-base-dev): socat to talk to it by
     # hand as the README does; setpriv (util-linux) runs the tests' clients as another user
-    socat util-linux
+    socat
+    libsystemd-dev  # telvar-mqtt's notify and watchdog under systemd
+    util-linux mount  # setpriv, unshare and mount: tests as another user, a private /etc/hosts
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)

@@ -85,7 +85,7 @@ int main(int argc, char* argv[])
     std::unique_ptr<link::stop_signals> stop;
     if (run.what == ctl::command::watch) {
         stop = std::make_unique<link::stop_signals>();
-        QObject::connect(stop.get(), &link::stop_signals::stop_requested, &session,
+        QObject::connect(stop.get(), &link::stop_signals::received, &session,
                          &ctl::session::stop);
         data.watch_reader();
     }

@@ -914,16 +914,18 @@ void tst_board_link::stop_signal_data()
 {
     QTest::addColumn<int>("number");
     QTest::addColumn<stop_reason>("reason");
+    QTest::addColumn<bool>("reload");  // a service reads its configuration again instead of stopping
 
-    QTest::newRow("Ctrl+C") << int(SIGINT) << stop_reason::interrupt;
-    QTest::newRow("SIGTERM from a service manager") << int(SIGTERM) << stop_reason::terminate;
-    QTest::newRow("terminal closed") << int(SIGHUP) << stop_reason::hangup;
+    QTest::newRow("Ctrl+C") << int(SIGINT) << stop_reason::interrupt << false;
+    QTest::newRow("SIGTERM from a service manager") << int(SIGTERM) << stop_reason::terminate << false;
+    QTest::newRow("terminal closed, or systemctl reload") << int(SIGHUP) << stop_reason::hangup << true;
 }
 
 void tst_board_link::stop_signal()
 {
     QFETCH(int, number);
     QFETCH(stop_reason, reason);
+    QFETCH(bool, reload);
     // What was in force before comes back afterwards: here, ignoring the signal.
     const auto previous = std::signal(number, SIG_IGN);
     {
@@ -931,11 +933,15 @@ void tst_board_link::stop_signal()
         QVERIFY2(stop.ok(), qPrintable(stop.error()));
         stop_signals second;
         QVERIFY(!second.ok());
+        QSignalSpy received(&stop, &stop_signals::received);
         QSignalSpy requested(&stop, &stop_signals::stop_requested);
+        QSignalSpy reloads(&stop, &stop_signals::reload_requested);
         std::raise(number);
         std::raise(number);
-        QTRY_COMPARE(requested.size(), 2);
-        QCOMPARE(requested[0][0].value<stop_reason>(), reason);
+        QTRY_COMPARE(received.size(), 2);
+        QCOMPARE(received[0][0].value<stop_reason>(), reason);
+        QCOMPARE(requested.size(), reload ? 0 : 2);
+        QCOMPARE(reloads.size(), reload ? 2 : 0);
     }
     QVERIFY(std::signal(number, previous) == SIG_IGN);
 }

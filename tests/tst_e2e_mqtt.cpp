@@ -10,7 +10,15 @@
 #include <QProcess>
 #include <QTest>
 
+#include <cstring>
+
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace telvar::test;
 
@@ -33,6 +41,47 @@ QByteArray state_of(const QString& hex4)
     return out + "]}";
 }
 
+/** Waits until @p process logged @p fragment @p times times on standard error. */
+bool wait_log(QProcess& process, QByteArray& log, const QString& fragment, int times = 1,
+              int timeout_ms = 10000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (QString::fromUtf8(log).count(fragment) < times) {
+        if (waited.elapsed() > timeout_ms)
+            return false;
+        process.waitForReadyRead(50);
+        log += process.readAllStandardError();
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
+
+// Another telvar-mqtt beside the rig's, with a log of its own.
+struct second_bridge {
+    QProcess process;
+    QByteArray log;
+
+    bool start(const QStringList& arguments)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { log += process.readAllStandardError(); });
+        process.start(qEnvironmentVariable("TELVAR_MQTT"), arguments);
+        return process.waitForStarted(5000);
+    }
+    bool wait_log(const QString& fragment, int times = 1, int timeout_ms = 10000)
+    {
+        return ::wait_log(process, log, fragment, times, timeout_ms);
+    }
+    ~second_bridge()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
+
 // The simulator, a broker, the bridge between them and a client watching all topics.
 struct bridge_rig {
     mosquitto_broker broker;
@@ -41,6 +90,9 @@ struct bridge_rig {
     mqtt_watch watch;
     QByteArray log;
     QString error;
+    // Runs the bridge through this command (unshare ...), its arguments after it.
+    QStringList launcher;
+    bool pass_port = true;  // -p from the simulator's port, over any file
 
     bool start(const QStringList& sim_arguments, QStringList bridge_arguments,
                const broker_options& how = {})
@@ -59,11 +111,15 @@ struct bridge_rig {
         }
         if (!bridge_arguments.contains("--broker"))
             bridge_arguments << "--broker" << broker.address();
+        if (!bridge_arguments.contains("--interval"))
+            bridge_arguments << "--interval" << "100";
+        if (pass_port)
+            bridge_arguments << "-p" << QString::number(line.port);
         QObject::connect(&bridge, &QProcess::readyReadStandardError,
                          [this] { log += bridge.readAllStandardError(); });
-        bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
-                     QStringList{"-p", QString::number(line.port), "--interval", "100"} +
-                         bridge_arguments);
+        QStringList command = launcher;
+        command << qEnvironmentVariable("TELVAR_MQTT") << bridge_arguments;
+        bridge.start(command.takeFirst(), command);
         if (!bridge.waitForStarted(5000)) {
             error = bridge.errorString();
             return false;
@@ -74,15 +130,7 @@ struct bridge_rig {
     /** Waits until the bridge logged @p fragment @p times times. */
     bool wait_log(const QString& fragment, int times = 1, int timeout_ms = 10000)
     {
-        QElapsedTimer waited;
-        waited.start();
-        while (QString::fromUtf8(log).count(fragment) < times) {
-            if (waited.elapsed() > timeout_ms)
-                return false;
-            bridge.waitForReadyRead(50);
-            log += bridge.readAllStandardError();
-        }
-        return true;
+        return ::wait_log(bridge, log, fragment, times, timeout_ms);
     }
 
     bool wait(const QString& t, const QByteArray& payload, int from = 0, int timeout_ms = 10000)
@@ -99,6 +147,29 @@ struct bridge_rig {
     }
 };
 
+QString write_text(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
+{
+    QFile f(dir.filePath(name));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(text);
+    return f.fileName();
+}
+
+// The gaps between the frames the bridge sent, as the simulator timed them.
+double longest_gap_s(const QStringList& frames)
+{
+    double last = -1, longest = 0;
+    for (const QString& line : frames) {
+        if (!line.contains(" pc>sim "))
+            continue;
+        const double t = line.section(' ', 0, 0).toDouble();
+        if (last >= 0)
+            longest = std::max(longest, t - last);
+        last = t;
+    }
+    return longest;
+}
+
 } // namespace
 
 class tst_e2e_mqtt : public QObject
@@ -112,7 +183,8 @@ private slots:
     void bad_payloads_and_topics_send_nothing_data();
     void bad_payloads_and_topics_send_nothing();
     void board_that_ignores_switches_never_shows_the_asked_state();
-    void retained_set_is_not_executed_and_a_removed_board_is_cleared();
+    void retained_set_is_not_executed_and_only_the_file_removes_boards_data();
+    void retained_set_is_not_executed_and_only_the_file_removes_boards();
     void broker_down_at_start_is_waited_for();
     void silent_board_goes_offline_alone_and_returns();
     void broker_restart_republishes_and_resubscribes();
@@ -121,6 +193,18 @@ private slots:
     void sigterm_publishes_offline_and_exits_0();
     void tls_with_password_data();
     void tls_with_password();
+    void broker_name_whose_first_address_nothing_listens_on_data();
+    void broker_name_whose_first_address_nothing_listens_on();
+    void second_bridge_with_the_same_id_data();
+    void second_bridge_with_the_same_id();
+    void remove_board_publishes_the_removal_and_ends();
+    void sighup_reloads_the_configuration_data();
+    void sighup_reloads_the_configuration();
+    void polling_keeps_its_rhythm_while_the_broker_fails_data();
+    void polling_keeps_its_rhythm_while_the_broker_fails();
+    void tells_systemd_it_is_ready_and_feeds_the_watchdog();
+    void journal_prefix_only_when_standard_error_is_the_journal_data();
+    void journal_prefix_only_when_standard_error_is_the_journal();
     void renumbered_port_is_not_followed();
 
 private:
@@ -279,23 +363,32 @@ void tst_e2e_mqtt::board_that_ignores_switches_never_shows_the_asked_state()
     QCOMPARE(r.watch.last(topic("1/availability")), QByteArray("online"));
 }
 
-void tst_e2e_mqtt::retained_set_is_not_executed_and_a_removed_board_is_cleared()
+void tst_e2e_mqtt::retained_set_is_not_executed_and_only_the_file_removes_boards_data()
 {
+    QTest::addColumn<QStringList>("arguments");  // $CONF is a file that serves board 1
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("a board the file dropped is cleared") << QStringList{"--config", "$CONF"} << true;
+    QTest::newRow("--boards for one run removes nothing")
+        << QStringList{"--config", "$CONF", "--boards", "1"} << false;
+}
+
+void tst_e2e_mqtt::retained_set_is_not_executed_and_only_the_file_removes_boards()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, removed);
     bridge_rig r;
+    QTemporaryDir dir;
+    arguments.replaceInStrings("$CONF", write_text(dir, "mqtt.conf", "[boards]\n1 = Hall\n"));
     QVERIFY(r.broker.start());
     // Left on the broker before the bridge starts: old commands, not a wish of now.
     QVERIFY(mqtt_publish(r.broker, topic("1/relay/5/set"), "ON", true));
     QVERIFY(mqtt_publish(r.broker, topic("1/all/set"), "ON", true));
     // And what an earlier run published for board 9, since taken out of the configuration.
-    const QString removed = "homeassistant/device/telvar_9/config";
-    QVERIFY(mqtt_publish(r.broker, removed, "{\"dev\":{}}", true));
+    const QString config_9 = "homeassistant/device/telvar_9/config";
+    QVERIFY(mqtt_publish(r.broker, config_9, "{\"dev\":{}}", true));
     QVERIFY(mqtt_publish(r.broker, topic("9/state"), state_of("0001"), true));
-    QVERIFY(r.line.start_sim({"--board", "1,relays=0001"}));
-    QVERIFY(r.watch.start(r.broker));
-    QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
-                     [&r] { r.log += r.bridge.readAllStandardError(); });
-    r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
-                   {"-p", QString::number(r.line.port), "--broker", r.broker.address()});
+    QVERIFY2(r.start({"--board", "1,relays=0001"}, arguments), qPrintable(r.error));
     QVERIFY2(r.wait_log(topic("1/relay/5/set") + " \"ON\": arrived retained"), r.log.constData());
     QVERIFY(r.wait_log(topic("1/all/set") + " \"ON\": arrived retained"));
     // A command of now goes after anything the bridge had taken up before it.
@@ -304,12 +397,21 @@ void tst_e2e_mqtt::retained_set_is_not_executed_and_a_removed_board_is_cleared()
     QCOMPARE(r.line.sim.relays(1), QString("8001"));
     QCOMPARE(r.watch.last(topic("1/relay/5")), QByteArray("OFF"));
 
-    QVERIFY2(r.wait(removed, QByteArray()), r.log.constData());
-    QVERIFY(r.wait(topic("9/state"), QByteArray()));
+    if (removed) {
+        QVERIFY2(r.wait(config_9, QByteArray()), r.log.constData());
+        QVERIFY(r.wait(topic("9/state"), QByteArray()));
+    }
+    // The sweep runs as the retained configs arrive, before the command above.
     mqtt_watch late;
     QVERIFY(late.start(r.broker));
     QVERIFY(late.wait_for(topic("1/state"), state_of("8001")) >= 0);
-    QVERIFY(late.on(removed).isEmpty() && late.on(topic("9/state")).isEmpty());
+    if (removed) {
+        QVERIFY(late.on(config_9).isEmpty() && late.on(topic("9/state")).isEmpty());
+    } else {
+        QVERIFY(late.wait_for(config_9, "{\"dev\":{}}") >= 0);
+        QVERIFY(late.wait_for(topic("9/state"), state_of("0001")) >= 0);
+    }
+    QCOMPARE(r.log.contains("board 9 is no longer configured"), removed);
 }
 
 void tst_e2e_mqtt::broker_down_at_start_is_waited_for()
@@ -462,6 +564,389 @@ void tst_e2e_mqtt::tls_with_password()
     QVERIFY2(r.wait_log(logged, 2), r.log.constData());
     QCOMPARE(r.bridge.state(), QProcess::Running);
     QVERIFY(r.watch.on(topic("status")).isEmpty());
+}
+
+void tst_e2e_mqtt::broker_name_whose_first_address_nothing_listens_on_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("plain") << false;
+    QTest::newRow("TLS with a password") << true;
+}
+
+// localhost as a fresh Debian lists it, ::1 first; the broker listens on
+// 127.0.0.1 only. The bridge runs in a mount namespace of its own whose
+// /etc/hosts says so.
+void tst_e2e_mqtt::broker_name_whose_first_address_nothing_listens_on()
+{
+    QFETCH(bool, tls);
+    if (::geteuid() != 0)
+        QSKIP("a private mount namespace needs root");
+    bridge_rig r;
+    const QString hosts = r.broker.write_file("hosts", "::1 localhost\n127.0.0.1 localhost\n");
+    r.launcher = QStringList{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                             "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts};
+    {
+        // The namespace's lookup does list the address nobody listens on first.
+        QProcess lookup;
+        lookup.start(r.launcher.first(), r.launcher.mid(1) + QStringList{"getent", "ahosts", "localhost"});
+        QVERIFY(lookup.waitForFinished(10000));
+        QVERIFY2(lookup.readAllStandardOutput().startsWith("::1 "),
+                 lookup.readAllStandardError().constData());
+    }
+    QStringList arguments{"--broker", "localhost:%1"};
+    broker_options how;
+    if (tls) {
+        how = {true, "bridge", "s3cret"};
+        QVERIFY2(r.broker.start(how), qPrintable(r.broker.error()));
+        arguments << "--cafile" << r.broker.ca_file() << "--username" << "bridge"
+                  << "--password-file" << r.broker.write_file("pw", "s3cret\n");
+    } else {
+        QVERIFY(r.broker.start());
+    }
+    arguments[1] = arguments[1].arg(r.broker.port());
+    QVERIFY2(r.start({}, arguments, how), qPrintable(r.error));
+    QVERIFY2(r.wait_log(QString("connected to the broker at localhost:%1 (127.0.0.1)")
+                            .arg(r.broker.port())),
+             r.log.constData());
+    QVERIFY(r.wait(topic("status"), "online"));
+    QVERIFY(!r.log.contains("refused"));
+}
+
+void tst_e2e_mqtt::second_bridge_with_the_same_id_data()
+{
+    QTest::addColumn<QString>("first");  // what becomes of the first bridge before the second starts
+
+    QTest::newRow("first alive: the second stops with status 2") << "alive";
+    QTest::newRow("first killed: the second takes over") << "killed";
+    QTest::newRow("first hung, its will late: the second takes over and says online") << "hung";
+}
+
+void tst_e2e_mqtt::second_bridge_with_the_same_id()
+{
+    QFETCH(QString, first);
+    bridge_rig r;
+    QVERIFY2(r.start({"--board", "1"}, {}), qPrintable(r.error));
+    QVERIFY(r.wait(topic("status"), "online"));
+    QVERIFY(r.wait(topic("1/availability"), "online"));
+    QVERIFY(r.wait(topic("1/state"), state_of("0000")));  // the last of the first burst
+    const pid_t first_pid = pid_t(r.bridge.processId());
+    if (first == "killed") {
+        r.bridge.kill();
+        QVERIFY(r.bridge.waitForFinished(5000));
+        QVERIFY(r.wait(topic("status"), "offline"));
+    } else if (first == "hung") {
+        ::kill(first_pid, SIGSTOP);
+    }
+    const int from = r.watch.messages().size();
+
+    second_bridge second;
+    QVERIFY(second.start({"-p", QString::number(r.line.port), "--broker", r.broker.address(),
+                          "--interval", "100"}));
+    if (first == "alive") {
+        QVERIFY2(second.process.waitForFinished(20000), second.log.constData());
+        second.log += second.process.readAllStandardError();
+        QCOMPARE(second.process.exitCode(), 2);
+        QVERIFY2(second.log.contains("another telvar-mqtt already serves bridge id telvar on the "
+                                     "broker at " + r.broker.address().toUtf8()),
+                 second.log.constData());
+        QVERIFY2(r.wait_log("another telvar-mqtt with id telvar started"), r.log.constData());
+        // It never reached the line nor the first one's topics.
+        QVERIFY(!second.log.contains("line open"));
+        for (const mqtt_message& m : r.watch.messages().mid(from))
+            QVERIFY2(m.topic.endsWith("/bridge/probe") || m.topic.endsWith("/bridge/alive"),
+                     qPrintable(m.topic + ' ' + m.payload));
+        // The first goes on.
+        QVERIFY(mqtt_publish(r.broker, topic("1/relay/2/set"), "ON"));
+        QVERIFY(r.wait(topic("1/relay/2"), "ON", from));
+        QCOMPARE(r.bridge.state(), QProcess::Running);
+        return;
+    }
+    QVERIFY2(r.wait(topic("status"), "online", from, 20000), second.log.constData());
+    if (first == "hung") {
+        // The hung one dies at last; the broker sends its will; the new one answers it.
+        ::kill(first_pid, SIGKILL);
+        const int will = r.watch.wait_for(topic("status"), "offline", from, 20000);
+        QVERIFY2(will >= 0, second.log.constData());
+        QVERIFY2(r.wait(topic("status"), "online", will + 1), second.log.constData());
+        QVERIFY(second.wait_log("was set offline by a last will"));
+    }
+    QVERIFY2(r.wait(topic("1/availability"), "online", from, 40000), second.log.constData());
+    QCOMPARE(r.watch.last(topic("status")), QByteArray("online"));
+    QCOMPARE(second.process.state(), QProcess::Running);
+}
+
+void tst_e2e_mqtt::remove_board_publishes_the_removal_and_ends()
+{
+    mosquitto_broker broker;
+    QVERIFY(broker.start());
+    const QString config_7 = "homeassistant/device/telvar_7/config";
+    QVERIFY(mqtt_publish(broker, config_7, "{\"dev\":{}}", true));
+    QVERIFY(mqtt_publish(broker, topic("7/relay/3"), "ON", true));
+    mqtt_watch watch;
+    QVERIFY(watch.start(broker));
+    QVERIFY(watch.wait_for(config_7, "{\"dev\":{}}") >= 0);
+
+    second_bridge removal;
+    QVERIFY(removal.start({"--remove-board", "7", "--broker", broker.address()}));
+    QVERIFY(removal.process.waitForFinished(15000));
+    removal.log += removal.process.readAllStandardError();
+    QCOMPARE(removal.process.exitCode(), 0);
+    QVERIFY2(removal.log.contains("board 7 of telvar/telvar removed"), removal.log.constData());
+    QVERIFY(watch.wait_for(config_7, QByteArray()) >= 0);
+    QVERIFY(watch.wait_for(topic("7/relay/3"), QByteArray()) >= 0);
+    // Nothing about the bridge itself: no status, no will.
+    QVERIFY(watch.on(topic("status")).isEmpty());
+}
+
+void tst_e2e_mqtt::sighup_reloads_the_configuration_data()
+{
+    // The file after the change: $OLD the port it had, $PORT a second line.
+    QTest::addColumn<QByteArray>("next");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("boards added, dropped and renamed")
+        << QByteArray("[serial]\nport = $OLD\n[boards]\n1 = Hall_north\n3 = Store\n")
+        << "boards added: 3; boards removed: 2; boards renamed: 1";
+    QTest::newRow("a bad file is refused, the old settings go on")
+        << QByteArray("[boards]\n1 = Hall\n1 = Store\n")
+        << "the configuration is refused, the old settings go on: $FILE:3: [boards] 1: address 1 "
+           "is given twice (first on line 2)";
+    QTest::newRow("another port reopens the line")
+        << QByteArray("[serial]\nport = $PORT\n[boards]\n1 = Hall\n2 = Pump\n") << "port $PORT";
+}
+
+void tst_e2e_mqtt::sighup_reloads_the_configuration()
+{
+    QFETCH(QByteArray, next);
+    QFETCH(QString, logged);
+    bridge_rig r;
+    QTemporaryDir dir;
+    e2e_rig other_line;
+    QVERIFY(other_line.start_sim({"--board", "1,relays=0100", "--board", "2"}));
+    QVERIFY(r.line.start_sim({"--board", "1,relays=0001", "--board", "2", "--board", "3"}));
+    const QString conf = write_text(
+        dir, "mqtt.conf",
+        QString("[serial]\nport = %1\n[boards]\n1 = Hall\n2 = Pump\n").arg(r.line.port).toUtf8());
+    QVERIFY(r.broker.start());
+    QVERIFY(r.watch.start(r.broker));
+    QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
+                     [&r] { r.log += r.bridge.readAllStandardError(); });
+    r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
+                   {"--config", conf, "--broker", r.broker.address(), "--interval", "100"});
+    QVERIFY(r.wait(topic("1/availability"), "online"));
+    QVERIFY(r.wait(topic("2/availability"), "online"));
+    const int from = r.watch.messages().size();
+
+    next.replace("$PORT", QByteArray::number(other_line.port));
+    next.replace("$OLD", QByteArray::number(r.line.port));
+    write_text(dir, "mqtt.conf", next);
+    ::kill(pid_t(r.bridge.processId()), SIGHUP);
+    logged.replace("$FILE", conf).replace("$PORT", QString::number(other_line.port));
+    QVERIFY2(r.wait_log(logged), r.log.constData());
+    QCOMPARE(r.bridge.state(), QProcess::Running);
+
+    if (logged.startsWith("boards added")) {
+        QVERIFY2(r.wait(topic("3/availability"), "online", from), r.log.constData());
+        QVERIFY(r.wait("homeassistant/device/telvar_2/config", QByteArray(), from));
+        QVERIFY(r.wait(topic("2/availability"), QByteArray(), from));
+        const int renamed = r.watch.wait_for("homeassistant/device/telvar_1/config",
+                                             r.watch.last("homeassistant/device/telvar_1/config"), from);
+        QVERIFY(renamed >= 0);
+        QVERIFY(r.watch.messages()[renamed].payload.contains("\"name\":\"Hall_north\""));
+        // Board 1 kept its state all along.
+        for (const mqtt_message& m : r.watch.messages().mid(from))
+            QVERIFY2(m.topic != topic("1/availability") && m.topic != topic("1/state"),
+                     qPrintable(m.topic + ' ' + m.payload));
+    } else if (logged.startsWith("port")) {
+        // The boards of the new line; the old line is closed.
+        QVERIFY2(r.wait(topic("1/state"), state_of("0100"), from), r.log.constData());
+        QVERIFY(r.wait(topic("1/availability"), "online", from, 20000));
+        QVERIFY(mqtt_publish(r.broker, topic("1/relay/5/set"), "ON"));
+        QVERIFY(r.wait(topic("1/state"), state_of("0110"), from));
+        QCOMPARE(other_line.sim.relays(1), QString("0110"));
+        QCOMPARE(r.line.sim.relays(1), QString("0001"));
+    } else {
+        // Refused: board 1 is still served under the old settings.
+        QVERIFY(mqtt_publish(r.broker, topic("1/relay/16/set"), "ON"));
+        QVERIFY(r.wait(topic("1/state"), state_of("8001"), from));
+        for (const mqtt_message& m : r.watch.messages().mid(from))
+            QVERIFY2(!m.payload.isEmpty() && m.payload != "offline",
+                     qPrintable(m.topic + ' ' + m.payload));
+    }
+    QCOMPARE(r.watch.last(topic("status")), QByteArray("online"));
+}
+
+void tst_e2e_mqtt::polling_keeps_its_rhythm_while_the_broker_fails_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QString>("logged");  // what the bridge says while it goes on
+
+    QTest::newRow("nobody listens") << "refused" << "connection refused";
+    QTest::newRow("accepts TCP and never answers") << "silent" << "gave no MQTT answer within 10 s";
+    QTest::newRow("TLS refused: a CA that did not sign the broker") << "wrong-ca" << "TLS failed";
+    QTest::newRow("TLS to a port without TLS") << "plain-port" << "TLS failed";
+    // The worker is still in the name lookup when the bridge stops: it is left behind.
+    QTest::newRow("a name server that never answers") << "dns" << "board 1 is online";
+}
+
+void tst_e2e_mqtt::polling_keeps_its_rhythm_while_the_broker_fails()
+{
+    QFETCH(QString, broker);
+    QFETCH(QString, logged);
+    bridge_rig r;
+    silent_listener silent;
+    mosquitto_broker plain;
+    const int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(dns >= 0);
+    QStringList arguments{"--interval", "200", "-v", "--broker"};
+    if (broker == "refused") {
+        QVERIFY(r.broker.start());
+        arguments << r.broker.address();
+        r.broker.kill();
+    } else if (broker == "silent") {
+        QVERIFY(r.broker.start());
+        QVERIFY(silent.port() > 0);
+        arguments << QString("127.0.0.1:%1").arg(silent.port());
+    } else if (broker == "dns") {
+        if (::geteuid() != 0)
+            QSKIP("a private mount namespace needs root");
+        // A name server on a loopback address that takes every question and
+        // answers none, named by the bridge's own /etc/resolv.conf.
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        address.sin_addr.s_addr = htonl(0x7F00004D);  // 127.0.0.77
+        QCOMPARE(::bind(dns, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QVERIFY(r.broker.start());
+        const QString resolv = r.broker.write_file(
+            "resolv.conf", "nameserver 127.0.0.77\noptions timeout:30 attempts:1\n");
+        r.launcher = QStringList{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                 "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolv};
+        arguments << "broker.telvar-test:1883";
+    } else {
+        QVERIFY2(r.broker.start({true, QString(), QString()}), qPrintable(r.broker.error()));
+        if (broker == "wrong-ca") {
+            arguments << QString("localhost:%1").arg(r.broker.port()) << "--cafile"
+                      << r.broker.other_ca_file();
+        } else {
+            QVERIFY(plain.start());
+            arguments << QString("localhost:%1").arg(plain.port()) << "--cafile" << r.broker.ca_file();
+        }
+    }
+    if (broker == "refused") {
+        // The rig's watch needs a broker; this row has none.
+        QVERIFY(r.line.start_sim({"--log", "--board", "1"}));
+        arguments << "-p" << QString::number(r.line.port);
+        QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
+                         [&r] { r.log += r.bridge.readAllStandardError(); });
+        r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"), arguments);
+    } else {
+        QVERIFY2(r.start({"--log", "--board", "1"}, arguments), qPrintable(r.error));
+    }
+    QVERIFY2(r.wait_log(logged, 1, 30000), r.log.constData());
+    // Two seconds of polls after the failure, the retry included.
+    const int frames = r.line.sim.log().size();
+    QTRY_VERIFY_WITH_TIMEOUT(r.line.sim.log().size() > frames + 20, 20000);
+    const double gap = longest_gap_s(r.line.sim.log());
+    QVERIFY2(gap < 0.5, qPrintable(QString("a gap of %1 s between polls").arg(gap)));
+    QVERIFY(r.log.contains("board 1 is online"));
+    if (broker == "dns")
+        QVERIFY2(!r.log.contains("broker broker.telvar-test:1883: "), r.log.constData());  // still looking up
+    // And it stops at once, whatever the session was doing.
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(r.bridge.processId()), SIGTERM);
+    QVERIFY(r.bridge.waitForFinished(10000));
+    QCOMPARE(r.bridge.exitCode(), 0);
+    QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString("%1 ms to stop").arg(stopping.elapsed())));
+    ::close(dns);
+}
+
+// A service manager's notify socket of the test's own, as systemd hands it
+// to a Type=notify service with WatchdogSec.
+void tst_e2e_mqtt::tells_systemd_it_is_ready_and_feeds_the_watchdog()
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath("notify"));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QStringList told;
+    auto take = [&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            told << QString::fromUtf8(buffer, int(n));
+        return told.join('|');
+    };
+
+    bridge_rig r;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", QString::fromUtf8(path));
+    env.insert("WATCHDOG_USEC", "900000");
+    r.bridge.setProcessEnvironment(env);
+    QVERIFY2(r.start({"--board", "1"}, {}), qPrintable(r.error));
+    QTRY_VERIFY_WITH_TIMEOUT(take().contains("READY=1"), 20000);
+    // Ready once the line is open and the session with the will is up: the
+    // bridge logged that before it told, so the lines are on their way.
+    QVERIFY2(r.wait_log("line open", 1, 1000) && r.wait_log("connected to the broker", 1, 1000),
+             r.log.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(take().count("WATCHDOG=1") >= 3, 10000);
+    ::kill(pid_t(r.bridge.processId()), SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(take().contains("RELOADING=1"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(take().count("READY=1") >= 2, 10000);
+    ::kill(pid_t(r.bridge.processId()), SIGTERM);
+    QVERIFY(r.bridge.waitForFinished(10000));
+    QVERIFY(take().contains("STOPPING=1"));
+    ::close(fd);
+}
+
+void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal_data()
+{
+    QTest::addColumn<QString>("stream");  // JOURNAL_STREAM: "self" for standard error's own
+    QTest::addColumn<QString>("first");   // how the first line starts
+
+    QTest::newRow("standard error is the journal") << "self" << "<6>serving boards";
+    QTest::newRow("inherited, but standard error is a file") << "1:2" << "telvar-mqtt: serving boards";
+    QTest::newRow("no journal") << "" << "telvar-mqtt: serving boards";
+}
+
+void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal()
+{
+    QFETCH(QString, stream);
+    QFETCH(QString, first);
+    QTemporaryDir dir;
+    const QString path = write_text(dir, "stderr", QByteArray());
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("JOURNAL_STREAM");
+    if (stream == "self")
+        stream = QString("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+    if (!stream.isEmpty())
+        env.insert("JOURNAL_STREAM", stream);
+    QProcess bridge;
+    bridge.setProcessEnvironment(env);
+    bridge.setStandardErrorFile(path, QIODevice::Append);
+    bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
+                 {"-p", "/nonexistent/tty", "--broker", "127.0.0.1:1"});
+    QVERIFY(bridge.waitForStarted(5000));
+    auto lines = [&path] {
+        QFile log(path);
+        return log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QList<QByteArray>();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lines().size() > 2, 10000);
+    bridge.kill();
+    bridge.waitForFinished(5000);
+    const QList<QByteArray> got = lines();
+    QVERIFY2(got[0].startsWith(first.toUtf8()), got[0].constData());
+    // Warnings carry their own priority in the journal, and a word elsewhere.
+    QVERIFY2(got[1].startsWith(first.startsWith('<') ? "<4>" : "telvar-mqtt: warning: "),
+             got[1].constData());
 }
 
 void tst_e2e_mqtt::renumbered_port_is_not_followed()

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace telvar::mqtt;
 
 class tst_mqtt_config : public QObject
@@ -18,6 +20,8 @@ private slots:
     void accepted();
     void refused_data();
     void refused();
+    void password_file_open_to_others_is_warned_data();
+    void password_file_open_to_others_is_warned();
     void program_refuses_with_status_2();
     void shipped_example_gives_the_defaults();
 
@@ -190,6 +194,19 @@ void tst_mqtt_config::refused_data()
                                         << "--id is given more than once";
     QTest::newRow("stray argument") << QByteArray() << QStringList{"run"}
                                     << "unexpected argument \"run\"";
+    QTest::newRow("interval with a sign") << QByteArray("[serial]\ninterval = +500\n") << QStringList{}
+                                          << "mqtt.conf:2: [serial] interval: \"+500\" is not a time";
+    QTest::newRow("interval in full-width digits") << QByteArray() << QStringList{"--interval", "\uFF15\uFF10\uFF10"}
+                                                   << "--interval: \"\uFF15\uFF10\uFF10\" is not a time";
+    QTest::newRow("broker port beyond 32 bits") << QByteArray() << QStringList{"--broker", "h:99999999999"}
+                                                << "--broker: \"99999999999\" is not a port";
+    QTest::newRow("removing a board the file still serves")
+        << QByteArray("[boards]\n1 = A\n7 = B\n") << QStringList{"--remove-board", "7"}
+        << "--remove-board: board 7 is still served (mqtt.conf:1: [boards]): take it out there first";
+    QTest::newRow("removing a board --boards serves") << QByteArray() << QStringList{"--boards", "3", "--remove-board", "3"}
+                                                      << "--remove-board: board 3 is still served (--boards)";
+    QTest::newRow("removing address 256") << QByteArray() << QStringList{"--remove-board", "256"}
+                                          << "--remove-board: \"256\" is not an address";
 }
 
 void tst_mqtt_config::refused()
@@ -202,6 +219,37 @@ void tst_mqtt_config::refused()
     QString text = r.text;
     text.remove(dir_.path() + '/');
     QVERIFY2(text.startsWith(message.replace("$DIR/", "")), qPrintable(text));
+}
+
+void tst_mqtt_config::password_file_open_to_others_is_warned_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("0600") << 0600 << false;
+    QTest::newRow("0400, as a systemd credential") << 0400 << false;
+    QTest::newRow("0640: the group reads it") << 0640 << true;
+    QTest::newRow("0604: everybody reads it") << 0604 << true;
+}
+
+void tst_mqtt_config::password_file_open_to_others_is_warned()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, warned);
+    const QString pw = dir_.filePath("pw-mode");
+    QFile f(pw);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("s3cret\n");
+    f.close();
+    QCOMPARE(::chmod(QFile::encodeName(pw).constData(), mode_t(mode)), 0);
+    const config_result r = load(QByteArray(), {"--username", "u", "--password-file", pw});
+    QCOMPARE(int(r.what), int(config_result::action::run));
+    QCOMPARE(r.config.password, QString("s3cret"));
+    QCOMPARE(r.warnings.size(), warned ? 1 : 0);
+    if (warned)
+        QVERIFY2(r.warnings[0].startsWith("--password-file: the password file can be read by other "
+                                          "users: chmod 600 " + pw),
+                 qPrintable(r.warnings[0]));
 }
 
 void tst_mqtt_config::program_refuses_with_status_2()

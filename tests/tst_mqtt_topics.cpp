@@ -4,6 +4,7 @@
 // a reason and nothing sent.
 #include "mqtt/discovery.h"
 #include "mqtt/topics.h"
+#include "mqtt/twin_check.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,6 +21,8 @@ private slots:
     void classify();
     void state_payload_lists_relay_1_first();
     void discovery_describes_sixteen_switches();
+    void twin_rule_data();
+    void twin_rule();
 };
 
 void tst_mqtt_topics::classify_data()
@@ -50,6 +53,9 @@ void tst_mqtt_topics::classify_data()
     QTest::newRow("relay a word") << t + "2/relay/five/set" << QByteArray("ON") << false << "refused" << "\"five\" is not a relay";
     QTest::newRow("address not served") << t + "3/relay/1/set" << QByteArray("ON") << false << "refused" << "serves no board 3 (it serves 2, 7)";
     QTest::newRow("address 256") << t + "256/relay/1/set" << QByteArray("ON") << false << "refused" << "\"256\" is not a board address";
+    QTest::newRow("terminal escape in the topic is shown escaped")
+        << t + "\x1b[2J/all/set" << QByteArray("ON") << false << "refused"
+        << "site/hall/\\x1b[2J/all/set \"ON\": \"\\x1b[2J\" is not a board address";
     QTest::newRow("address signed") << t + "+2/all/set" << QByteArray("ON") << false << "refused" << "\"+2\" is not a board address";
     QTest::newRow("another bridge's command") << "site/other/2/relay/5/set" << QByteArray("ON") << false << "" << "";
     QTest::newRow("a level too many") << t + "2/relay/5/x/set" << QByteArray("ON") << false << "" << "";
@@ -59,6 +65,7 @@ void tst_mqtt_topics::classify_data()
     QTest::newRow("Home Assistant online, retained") << "ha/status" << QByteArray("online") << true << "" << "";
     QTest::newRow("Home Assistant offline") << "ha/status" << QByteArray("offline") << false << "" << "";
     QTest::newRow("own config of a removed board") << "ha/device/hall_9/config" << QByteArray("{}") << true << "stale" << "9";
+    QTest::newRow("own config of a board just dropped, coming back live") << "ha/device/hall_9/config" << QByteArray("{}") << false << "" << "";
     QTest::newRow("own config of a served board") << "ha/device/hall_2/config" << QByteArray("{}") << true << "" << "";
     QTest::newRow("config already cleared") << "ha/device/hall_9/config" << QByteArray() << true << "" << "";
     QTest::newRow("config of a bridge whose id extends ours") << "ha/device/hall_2_9/config" << QByteArray("{}") << true << "" << "";
@@ -86,7 +93,9 @@ void tst_mqtt_topics::classify()
                               : topics.all_set(in.cmd.address),
                  topic);
     } else if (kind == "refused") {
-        QVERIFY2(in.reason.startsWith(topic) && in.reason.contains(expected), qPrintable(in.reason));
+        // The topic leads, escaped as it would reach a terminal or the journal.
+        QVERIFY2(in.reason.startsWith(printable(topic.toUtf8(), 200)) && in.reason.contains(expected),
+                 qPrintable(in.reason));
     } else if (kind == "stale") {
         QCOMPARE(QString::number(in.address), expected);
     }
@@ -130,6 +139,46 @@ void tst_mqtt_topics::discovery_describes_sixteen_switches()
         QCOMPARE(c["state_topic"].toString(), QString("site/hall/7/relay/%1").arg(n));
         QCOMPARE(c["retain"], QJsonValue(false));
     }
+}
+
+void tst_mqtt_topics::twin_rule_data()
+{
+    QTest::addColumn<QString>("topic");    // below T/bridge/
+    QTest::addColumn<QByteArray>("other");  // its payload; SINCE is this bridge's start
+    QTest::addColumn<QString>("verdict");
+
+    const QByteArray older = R"({"instance":"aaaa0000","since":999,"host":"pc","pid":7})";
+    const QByteArray younger = R"({"instance":"aaaa0000","since":1001,"host":"pc","pid":7})";
+    QTest::newRow("a younger twin asks") << "probe" << younger << "answer";
+    QTest::newRow("an older twin asks") << "probe" << older << "yield";
+    QTest::newRow("an older twin answers") << "alive" << older << "yield";
+    QTest::newRow("a younger twin answers our question") << "alive" << younger << "none";
+    QTest::newRow("same start, the smaller token stays")
+        << "probe" << QByteArray(R"({"instance":"00000001","since":1000})") << "yield";
+    QTest::newRow("same start, a larger token is younger")
+        << "probe" << QByteArray(R"({"instance":"ffffffff","since":1000})") << "answer";
+    QTest::newRow("our own question echoed")
+        << "probe" << QByteArray(R"({"instance":"80000000","since":1000})") << "none";
+    QTest::newRow("not JSON") << "probe" << QByteArray("hello") << "none";
+    QTest::newRow("no start time") << "probe" << QByteArray(R"({"instance":"aaaa0000"})") << "none";
+    QTest::newRow("another level under bridge/") << "other" << older << "none";
+}
+
+void tst_mqtt_topics::twin_rule()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, other);
+    QFETCH(QString, verdict);
+    bridge_identity self;
+    self.token = "80000000";
+    self.since_ms = 1000;
+    const topic_scheme topics("site", "hall", "ha");
+    const twin_check check(topics, self);
+    const twin_check::verdict v = check.judge("site/hall/bridge/" + topic, other);
+    const char* names[] = {"none", "answer", "yield"};
+    QCOMPARE(QString(names[int(v.what)]), verdict);
+    // Another bridge id is another set of topics.
+    QCOMPARE(int(check.judge("site/hallway/bridge/" + topic, other).what), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_mqtt_topics)

@@ -292,6 +292,25 @@ void mqtt_watch::clear()
     messages_.clear();
 }
 
+silent_listener::silent_listener()
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::listen(fd_, 64) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port_ = ntohs(address.sin_port);
+}
+
+silent_listener::~silent_listener()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
 bool mqtt_publish(const mosquitto_broker& broker, const QString& topic, const QByteArray& payload,
                   bool retain)
 {

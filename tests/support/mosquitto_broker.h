@@ -107,6 +107,25 @@ private:
     QList<mqtt_message> messages_;
 };
 
+/**
+ * A loopback port that takes TCP connections and never answers: listening,
+ * never accepting, so the system completes each handshake and keeps the
+ * bytes sent. A broker that hangs, as the bridge sees it.
+ */
+class silent_listener
+{
+public:
+    silent_listener();
+    ~silent_listener();
+    silent_listener(const silent_listener&) = delete;
+    silent_listener& operator=(const silent_listener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 /** Publishes one message with mosquitto_pub; @return true when it was sent. */
 bool mqtt_publish(const mosquitto_broker& broker, const QString& topic, const QByteArray& payload,
                   bool retain = false);
