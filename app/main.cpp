@@ -15,9 +15,6 @@ int main(int argc, char* argv[])
     trace.mark("application");
     telvar::install_font_substitutes();
     trace.mark("fonts");
-    // The dialog and the message boxes, with no icon of their own, show the program's.
-    QApplication::setWindowIcon(telvar::program_icon());
-    trace.mark("icon");
 
 #ifdef TELVAR_BUILD_V11
     const auto& variant = telvar::variant_v11();

@@ -3,6 +3,7 @@
 #include "variant/build_variant.h"
 
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
 #include <QMessageBox>
@@ -72,12 +73,20 @@ void set_black_text(QWidget* widget, QPalette::ColorRole role)
     widget->setPalette(palette);
 }
 
-QIcon program_icon()
+void install_program_icon()
 {
+    if (!QGuiApplication::windowIcon().isNull())
+        return;
     QIcon icon;
-    for (const int size : {16, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/telvar-%1.png").arg(size), QSize(size, size));
-    return icon;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        // Named as PNG, for Qt's own reader: left to guess, Qt asks every
+        // image plugin first, which loads them all and the JPEG library.
+        QImageReader reader(QStringLiteral(":/icons/telvar-%1.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
+    }
+    // Read once for every window: the main window's own copy was read again.
+    QGuiApplication::setWindowIcon(icon);
 }
 
 QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)
