@@ -2,8 +2,11 @@
 
 #include "variant/build_variant.h"
 
+#include <QAbstractButton>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QLoggingCategory>
 #include <QLabel>
 #include <QPushButton>
 #include <QMessageBox>
@@ -14,6 +17,8 @@
 namespace telvar {
 
 namespace {
+Q_LOGGING_CATEGORY(fonts_log, "telvar.fonts")
+
 const QString song_face = QStringLiteral("宋体");
 
 QFont song(int pixels)
@@ -34,6 +39,44 @@ void install_font_substitutes()
                                            QStringLiteral("Noto Serif CJK SC"),
                                            QStringLiteral("Noto Sans CJK SC"),
                                            QStringLiteral("WenQuanYi Zen Hei")});
+}
+
+QString uncovered_characters(const QFont& font, const QString& text)
+{
+    const QFontMetrics metrics(font);
+    QString missing;
+    for (const char32_t c : text.toUcs4()) {
+        const QString one = QString::fromUcs4(&c, 1);
+        if (!QChar::isSpace(c) && !missing.contains(one) && !metrics.inFontUcs4(c))
+            missing += one;
+    }
+    return missing;
+}
+
+void warn_if_texts_uncovered(const QWidget* window, const QFont& later_font,
+                             const QString& later_texts)
+{
+    // The faces are the window's own, so the check loads nothing that the
+    // first paint would not; once loaded, a character costs a table lookup.
+    QString missing = uncovered_characters(later_font, later_texts);
+    for (const QWidget* w : window->findChildren<QWidget*>()) {
+        QString text;
+        if (const auto* label = qobject_cast<const QLabel*>(w))
+            text = label->text();
+        else if (const auto* button = qobject_cast<const QAbstractButton*>(w))
+            text = button->text();
+        for (const QChar c : uncovered_characters(w->font(), text))
+            if (!missing.contains(c))
+                missing += c;
+    }
+    if (missing.isEmpty())
+        return;
+    const QString shown = missing.size() > 12 ? missing.left(12) + QStringLiteral("…") : missing;
+    qCWarning(fonts_log,
+              "no installed font has %d of the Chinese characters of the window's texts (%s), "
+              "so they show as boxes; install a Chinese font: fonts-arphic-uming, "
+              "fonts-noto-cjk or fonts-wqy-zenhei (sudo apt install fonts-arphic-uming)",
+              int(missing.size()), qUtf8Printable(shown));
 }
 
 // 15.75 pt and 15 pt at 96 dpi.
