@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Start-up of the window programs beside their floor, under one X server:
 telvar, telvar-v1.1, a bare Qt window (bench/bare_window.cpp, the least a Qt
-Widgets program does to show a window) and CuteCom when installed, started
-in turns. For each start: the time from starting the process to its window
+Widgets program does to show a window), the same with one Chinese label (what
+any window with such a text pays) and CuteCom when installed, started in turns. For each start: the time from starting the process to its window
 being mapped and to its first paint, and resident memory 2 s later; Telvar's
 own marks (QT_LOGGING_RULES="telvar.startup.debug=true") split its start-up
 into phases. Medians of five starts after an uncounted warm-up.
@@ -89,6 +89,8 @@ def programs(build_dir, before_dir=None):
         ("telvar-v1.1", [os.path.join(build_dir, "app", "telvar-v1.1")], "Telvar", True),
         ("floor", [os.path.join(build_dir, "bench", "telvar_bare_window")], "Bare Qt window",
          False),
+        ("floor with a label", [os.path.join(build_dir, "bench", "telvar_bare_window"), "--label"],
+         "Bare Qt window", False),
     ]
     if shutil.which("cutecom"):
         found.append(("cutecom", ["cutecom"], "CuteCom", False))
@@ -136,7 +138,7 @@ def measure(x, env, build_dir, runs, log=None, before_dir=None):
 
 names = {"telvar before": "telvar, before", "telvar-v1.1 before": "telvar-v1.1, before",
          "telvar": "telvar", "telvar-v1.1": "telvar-v1.1", "floor": "bare Qt window (floor)",
-         "cutecom": "CuteCom"}
+         "floor with a label": "bare Qt window with one Chinese label", "cutecom": "CuteCom"}
 
 
 def table(summary):
