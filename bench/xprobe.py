@@ -101,38 +101,31 @@ class display:
             _x11.XFree(kids)
         return found
 
-    def _property(self, window, atom_name):
+    def _property(self, window, atom_name, length, read):
+        """read(bits, count, data) of the property's items, or None when it is unset."""
         atom = _x11.XInternAtom(self._d, atom_name, 0)
         kind, bits, count, left = _ulong(), ctypes.c_int(), _ulong(), _ulong()
         data = ctypes.c_void_p()
-        if _x11.XGetWindowProperty(self._d, window, atom, 0, 1024, 0, 0, ctypes.byref(kind),
-                                   ctypes.byref(bits), ctypes.byref(count), ctypes.byref(left),
-                                   ctypes.byref(data)) != 0 or not data.value:
-            return b""
-        value = ctypes.string_at(data.value, count.value) if bits.value == 8 else b""
-        _x11.XFree(data)
-        return value
-
-    def _cardinal(self, window, atom_name):
-        atom = _x11.XInternAtom(self._d, atom_name, 0)
-        kind, bits, count, left = _ulong(), ctypes.c_int(), _ulong(), _ulong()
-        data = ctypes.c_void_p()
-        if _x11.XGetWindowProperty(self._d, window, atom, 0, 1, 0, 0, ctypes.byref(kind),
+        if _x11.XGetWindowProperty(self._d, window, atom, 0, length, 0, 0, ctypes.byref(kind),
                                    ctypes.byref(bits), ctypes.byref(count), ctypes.byref(left),
                                    ctypes.byref(data)) != 0 or not data.value:
             return None
-        # Xlib hands 32-bit items over as longs.
-        value = ctypes.cast(data, ctypes.POINTER(ctypes.c_long))[0] if bits.value == 32 else None
+        value = read(bits.value, count.value, data.value)
         _x11.XFree(data)
         return value
 
     def pid(self, window):
         """The process that owns window, as it set _NET_WM_PID, or None."""
-        return self._cardinal(window, b"_NET_WM_PID")
+        # Xlib hands 32-bit items over as longs.
+        return self._property(window, b"_NET_WM_PID", 1, lambda bits, count, data: (
+            ctypes.cast(data, ctypes.POINTER(ctypes.c_long))[0] if bits == 32 and count else None))
 
     def name(self, window):
         # Qt titles are UTF-8 in _NET_WM_NAME; WM_NAME is the fallback.
-        raw = self._property(window, b"_NET_WM_NAME") or self._property(window, b"WM_NAME")
+        def text(bits, count, data):
+            return ctypes.string_at(data, count) if bits == 8 else b""
+        raw = (self._property(window, b"_NET_WM_NAME", 1024, text)
+               or self._property(window, b"WM_NAME", 1024, text) or b"")
         return raw.decode("utf-8", "replace")
 
     def attributes(self, window):
