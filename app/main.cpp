@@ -32,6 +32,10 @@ int main(int argc, char* argv[])
     trace.mark("form");
     trace.watch_first_paint(&window);
     window.show();
+    // The dialog and the message boxes, with no icon of their own, show the
+    // window's. Given to the application before the window existed, Qt would
+    // have sent the images to the window system twice.
+    QApplication::setWindowIcon(window.windowIcon());
     trace.mark("shown");
     return QApplication::exec();
 }

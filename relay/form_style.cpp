@@ -116,10 +116,8 @@ void set_black_text(QWidget* widget, QPalette::ColorRole role)
     widget->setPalette(palette);
 }
 
-void install_program_icon()
+QIcon program_icon()
 {
-    if (!QGuiApplication::windowIcon().isNull())
-        return;
     QIcon icon;
     for (const int size : {16, 32, 48, 64, 128, 256}) {
         // Named as PNG, for Qt's own reader: left to guess, Qt asks every
@@ -128,8 +126,7 @@ void install_program_icon()
         reader.setAutoDetectImageFormat(false);
         icon.addPixmap(QPixmap::fromImage(reader.read()));
     }
-    // Read once for every window: the main window's own copy was read again.
-    QGuiApplication::setWindowIcon(icon);
+    return icon;
 }
 
 QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where)

@@ -65,12 +65,8 @@ QPalette light_palette();
 /** Black @p role text on @p widget; disabled, it still turns grey. */
 void set_black_text(QWidget* widget, QPalette::ColorRole role);
 
-/**
- * Makes the program's icon, the same image as its file icon, the
- * application's, so that every window without an icon of its own shows it.
- * Only the first call reads the images.
- */
-void install_program_icon();
+/** The program's icon, the same image as its file icon. */
+QIcon program_icon();
 
 /** A label, a button (never a default button) and their fonts, as the descriptions place them. */
 QLabel* make_label(QWidget* parent, const QString& text, const QFont& font, const QRect& where);

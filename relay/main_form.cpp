@@ -53,8 +53,7 @@ main_form::main_form(const build_variant& variant, port_factory make_port, QWidg
 {
     setObjectName(QStringLiteral("main_form"));
     setWindowTitle(variant.main_caption);
-    // The application's icon, which the dialog and the message boxes show too.
-    install_program_icon();
+    setWindowIcon(program_icon());
     setPalette(light_palette());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint
