@@ -1,6 +1,5 @@
 // Entry point of both builds; TELVAR_BUILD_V11 picks the older one.
 #include "app/startup_trace.h"
-#include "relay/font_warmup.h"
 #include "relay/form_style.h"
 #include "relay/main_form.h"
 #include "serial/qt_serial_port.h"
@@ -11,13 +10,10 @@
 int main(int argc, char* argv[])
 {
     telvar::startup_trace trace;
-    // The font configuration loads while the application connects to the display.
-    telvar::font_warmup fonts;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("telvar"));
     trace.mark("application");
     telvar::install_font_substitutes();
-    fonts.wait();
     trace.mark("fonts");
 
 #ifdef TELVAR_BUILD_V11

@@ -33,9 +33,10 @@ phases = ["exec", "application", "fonts", "icon", "form", "shown", "exposed", "p
 phase_words = {
     "exec": "process start to main (loader, libraries)",
     "application": "QApplication: display connection, platform plugin",
-    "fonts": "font substitutes; wait for the font configuration",
+    "fonts": "substitutes for the Song face",
     "icon": "the program's icon read (a phase of its own in older builds)",
-    "form": "building the window: fonts resolved, icon, texts laid out",
+    "form": "building the window: font configuration and faces loaded, icon read, "
+            "texts laid out",
     "shown": "show(): style, native window, map request",
     "exposed": "until the server exposes the window",
     "painted": "first paint and flush",
