@@ -15,6 +15,10 @@ Q_LOGGING_CATEGORY(startup_log, "telvar.startup", QtInfoMsg)
 
 namespace {
 double ms(qint64 ns) { return double(ns) / 1e6; }
+
+// std::clock is the process's processor time on Linux and the time since it
+// started on Windows: either way, before main it is what went before main.
+double clock_ms() { return 1000.0 * double(std::clock()) / CLOCKS_PER_SEC; }
 } // namespace
 
 startup_trace::startup_trace()
@@ -22,11 +26,9 @@ startup_trace::startup_trace()
     since_main_.start();
     if (!startup_log().isDebugEnabled())
         return;
-    // std::clock is the process's processor time on Linux and the time since
-    // it started on Windows: either way, what went before main.
-    const double before_main = 1000.0 * double(std::clock()) / CLOCKS_PER_SEC;
+    last_clock_ms_ = clock_ms();
     const auto clock = std::chrono::steady_clock::now().time_since_epoch();
-    qCDebug(startup_log, "main: %.3f ms before main; steady clock %.3f ms", before_main,
+    qCDebug(startup_log, "main: %.3f ms before main; steady clock %.3f ms", last_clock_ms_,
             ms(std::chrono::duration_cast<std::chrono::nanoseconds>(clock).count()));
 }
 
@@ -35,8 +37,13 @@ void startup_trace::mark(const char* phase)
     if (!startup_log().isDebugEnabled())
         return;
     const qint64 now = since_main_.nsecsElapsed();
-    qCDebug(startup_log, "%s: %.3f ms since main (+%.3f)", phase, ms(now), ms(now - last_ns_));
+    const double processor = clock_ms();
+    // The processor time, unlike the time passed, hardly changes with what
+    // else the machine runs.
+    qCDebug(startup_log, "%s: %.3f ms since main (+%.3f), processor +%.3f", phase, ms(now),
+            ms(now - last_ns_), processor - last_clock_ms_);
     last_ns_ = now;
+    last_clock_ms_ = processor;
 }
 
 void startup_trace::watch_first_paint(QWidget* window)

@@ -1,8 +1,8 @@
 // Marks of a window program's start-up, logged under the category
 // telvar.startup when QT_LOGGING_RULES="telvar.startup.debug=true": the time
-// of each phase since main began, and where the steady clock stood then, so
-// that a benchmark can add the time from exec to main. Off, a mark costs a
-// clock reading and a flag test.
+// of each phase since main began and the processor time it took, and where
+// the steady clock stood at main, so that a benchmark can add the time from
+// exec to main. Off, a mark costs a clock reading and a flag test.
 #pragma once
 
 #include <QElapsedTimer>
@@ -20,7 +20,10 @@ public:
     /** The first mark, "main", with the processor time spent before main. */
     startup_trace();
 
-    /** Logs @p phase with the time since main and since the previous mark. */
+    /**
+     * Logs @p phase with the time since main, and the time and the processor
+     * time since the previous mark.
+     */
     void mark(const char* phase);
 
     /**
@@ -36,6 +39,7 @@ protected:
 private:
     QElapsedTimer since_main_;
     qint64 last_ns_ = 0;
+    double last_clock_ms_ = 0;
     QWidget* window_ = nullptr;
     bool exposed_ = false;
 };

@@ -56,16 +56,22 @@ def memory_kb(pid):
 
 
 def parse_marks(text, launched):
-    """Telvar's phases in ms from its telvar.startup lines; launched is the
-    bench's monotonic time (s) just before it started the process. Python's
-    monotonic clock and the program's steady clock are both CLOCK_MONOTONIC."""
-    found = {}
-    clock = re.search(r"main: [\d.]+ ms before main; steady clock ([\d.]+) ms", text)
+    """Telvar's phases from its telvar.startup lines: {phase: ms} of time
+    passed and {phase: ms} of processor time (which hardly changes with what
+    else the machine runs); launched is the bench's monotonic time (s) just
+    before it started the process. Python's monotonic clock and the
+    program's steady clock are both CLOCK_MONOTONIC."""
+    passed, processor = {}, {}
+    clock = re.search(r"main: ([\d.]+) ms before main; steady clock ([\d.]+) ms", text)
     if clock:
-        found["exec"] = float(clock.group(1)) - launched * 1000
-    for name, step in re.findall(r"(\w+): [\d.]+ ms since main \(\+([\d.]+)\)", text):
-        found[name] = float(step)
-    return found
+        passed["exec"] = float(clock.group(2)) - launched * 1000
+        processor["exec"] = float(clock.group(1))
+    for name, step, used in re.findall(
+            r"(\w+): [\d.]+ ms since main \(\+([\d.]+)\)(?:, processor \+([\d.]+))?", text):
+        passed[name] = float(step)
+        if used:
+            processor[name] = float(used)
+    return passed, processor
 
 
 def cutecom_config(config_home, device):
@@ -117,22 +123,27 @@ def measure(x, env, build_dir, runs, log=None, before_dir=None):
             if run == 0:
                 continue
             values = taken.setdefault(key, {"painted_ms": [], "mapped_ms": [], "rss_kb": [],
-                                            "private_kb": [], "files_kb": [], "phases_ms": {}})
+                                            "private_kb": [], "files_kb": [], "phases_ms": {},
+                                            "processor_ms": {}})
             values["painted_ms"].append(started.startup * 1000)
             values["mapped_ms"].append(started.mapped * 1000)
             values["rss_kb"].append(memory.get("rss", 0))
             values["private_kb"].append(memory.get("private", 0))
             values["files_kb"].append(memory.get("files", 0))
-            for name, ms in parse_marks(started.stderr, started.started).items():
+            passed, processor = parse_marks(started.stderr, started.started)
+            for name, ms in passed.items():
                 values["phases_ms"].setdefault(name, []).append(ms)
+            for name, ms in processor.items():
+                values["processor_ms"].setdefault(name, []).append(ms)
     if log:
         log(f"start-up: {json.dumps(taken)}")
     summary = {}
     for key, values in taken.items():
         summary[key] = {name: statistics.median(v) for name, v in values.items()
-                        if name != "phases_ms"}
-        summary[key]["phases_ms"] = {name: statistics.median(v)
-                                     for name, v in values["phases_ms"].items()}
+                        if not isinstance(v, dict)}
+        for per_phase in ("phases_ms", "processor_ms"):
+            summary[key][per_phase] = {name: statistics.median(v)
+                                       for name, v in values[per_phase].items()}
         summary[key]["all"] = values
     return summary
 
@@ -162,17 +173,20 @@ def table(summary):
 
 
 def phase_table(summary):
-    """Telvar's phases, median ms of each, both builds side by side."""
+    """Telvar's phases, median ms of each passed (and of processor time, where
+    the build logs it), both builds side by side."""
     builds = [k for k in ("telvar before", "telvar", "telvar-v1.1 before", "telvar-v1.1")
               if summary.get(k, {}).get("phases_ms")]
-    lines = ["| Phase | " + " | ".join(names[k] for k in builds) + " |",
+    lines = ["| Phase: time passed (processor time) | " + " | ".join(names[k] for k in builds) + " |",
              "|---|" + "---|" * len(builds)]
     for name in phases:
-        cells = [summary[k]["phases_ms"].get(name) for k in builds]
-        if all(c is None for c in cells):
+        cells = [(summary[k]["phases_ms"].get(name), summary[k]["processor_ms"].get(name))
+                 for k in builds]
+        if all(c is None for c, _ in cells):
             continue
-        lines.append(f"| {name}: {phase_words[name]} | "
-                     + " | ".join("—" if c is None else f"{c:.1f} ms" for c in cells) + " |")
+        lines.append(f"| {name}: {phase_words[name]} | " + " | ".join(
+            "—" if c is None else f"{c:.1f} ms" + ("" if p is None else f" ({p:.1f})")
+            for c, p in cells) + " |")
     return "\n".join(lines)
 
 
