@@ -41,13 +41,14 @@ void install_font_substitutes()
                                            QStringLiteral("WenQuanYi Zen Hei")});
 }
 
-QString uncovered_characters(const QFont& font, const QString& text)
+QString uncovered_characters(const QFont& font, const QString& text, const QString& known)
 {
     const QFontMetrics metrics(font);
     QString missing;
     for (const char32_t c : text.toUcs4()) {
         const QString one = QString::fromUcs4(&c, 1);
-        if (!QChar::isSpace(c) && !missing.contains(one) && !metrics.inFontUcs4(c))
+        if (!QChar::isSpace(c) && !known.contains(one) && !missing.contains(one)
+            && !metrics.inFontUcs4(c))
             missing += one;
     }
     return missing;
@@ -60,23 +61,26 @@ void warn_if_texts_uncovered(const QWidget* window, const QFont& later_font,
     // first paint would not; once loaded, a character costs a table lookup.
     QString missing = uncovered_characters(later_font, later_texts);
     for (const QWidget* w : window->findChildren<QWidget*>()) {
-        QString text;
         if (const auto* label = qobject_cast<const QLabel*>(w))
-            text = label->text();
+            missing += uncovered_characters(w->font(), label->text(), missing);
         else if (const auto* button = qobject_cast<const QAbstractButton*>(w))
-            text = button->text();
-        for (const QChar c : uncovered_characters(w->font(), text))
-            if (!missing.contains(c))
-                missing += c;
+            missing += uncovered_characters(w->font(), button->text(), missing);
     }
     if (missing.isEmpty())
         return;
-    const QString shown = missing.size() > 12 ? missing.left(12) + QStringLiteral("…") : missing;
+    const auto characters = missing.toUcs4();
+    QString shown;
+    for (qsizetype i = 0; i < characters.size() && i < 12; ++i) {
+        const char32_t c = characters[i];
+        shown += QString::fromUcs4(&c, 1);
+    }
+    if (characters.size() > 12)
+        shown += QStringLiteral("…");
     qCWarning(fonts_log,
               "no installed font has %d of the Chinese characters of the window's texts (%s), "
               "so they show as boxes; install a Chinese font: fonts-arphic-uming, "
               "fonts-noto-cjk or fonts-wqy-zenhei (sudo apt install fonts-arphic-uming)",
-              int(missing.size()), qUtf8Printable(shown));
+              int(characters.size()), qUtf8Printable(shown));
 }
 
 // 15.75 pt and 15 pt at 96 dpi.

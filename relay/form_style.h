@@ -30,9 +30,10 @@ void install_font_substitutes();
 
 /**
  * The characters of @p text that no installed face shows in @p font, Qt's
- * fallback faces included, each once; empty when every one shows.
+ * fallback faces included, each once and none of @p known; empty when every
+ * one shows.
  */
-QString uncovered_characters(const QFont& font, const QString& text);
+QString uncovered_characters(const QFont& font, const QString& text, const QString& known = {});
 
 /**
  * Logs a warning on standard error, naming the fonts to install, when a text
