@@ -2,7 +2,11 @@
 
 #include "variant/build_variant.h"
 
+#include <QAbstractButton>
+#include <QFontMetrics>
 #include <QGuiApplication>
+#include <QImageReader>
+#include <QLoggingCategory>
 #include <QLabel>
 #include <QPushButton>
 #include <QMessageBox>
@@ -13,6 +17,8 @@
 namespace telvar {
 
 namespace {
+Q_LOGGING_CATEGORY(fonts_log, "telvar.fonts")
+
 const QString song_face = QStringLiteral("宋体");
 
 QFont song(int pixels)
@@ -33,6 +39,48 @@ void install_font_substitutes()
                                            QStringLiteral("Noto Serif CJK SC"),
                                            QStringLiteral("Noto Sans CJK SC"),
                                            QStringLiteral("WenQuanYi Zen Hei")});
+}
+
+QString uncovered_characters(const QFont& font, const QString& text, const QString& known)
+{
+    const QFontMetrics metrics(font);
+    QString missing;
+    for (const char32_t c : text.toUcs4()) {
+        const QString one = QString::fromUcs4(&c, 1);
+        if (!QChar::isSpace(c) && !known.contains(one) && !missing.contains(one)
+            && !metrics.inFontUcs4(c))
+            missing += one;
+    }
+    return missing;
+}
+
+void warn_if_texts_uncovered(const QWidget* window, const QFont& later_font,
+                             const QString& later_texts)
+{
+    // The faces are the window's own, so the check loads nothing that the
+    // first paint would not; once loaded, a character costs a table lookup.
+    QString missing = uncovered_characters(later_font, later_texts);
+    for (const QWidget* w : window->findChildren<QWidget*>()) {
+        if (const auto* label = qobject_cast<const QLabel*>(w))
+            missing += uncovered_characters(w->font(), label->text(), missing);
+        else if (const auto* button = qobject_cast<const QAbstractButton*>(w))
+            missing += uncovered_characters(w->font(), button->text(), missing);
+    }
+    if (missing.isEmpty())
+        return;
+    const auto characters = missing.toUcs4();
+    QString shown;
+    for (qsizetype i = 0; i < characters.size() && i < 12; ++i) {
+        const char32_t c = characters[i];
+        shown += QString::fromUcs4(&c, 1);
+    }
+    if (characters.size() > 12)
+        shown += QStringLiteral("…");
+    qCWarning(fonts_log,
+              "no installed font has %d of the Chinese characters of the window's texts (%s), "
+              "so they show as boxes; install a Chinese font: fonts-arphic-uming, "
+              "fonts-noto-cjk or fonts-wqy-zenhei (sudo apt install fonts-arphic-uming)",
+              int(characters.size()), qUtf8Printable(shown));
 }
 
 // 15.75 pt and 15 pt at 96 dpi.
@@ -75,8 +123,13 @@ void set_black_text(QWidget* widget, QPalette::ColorRole role)
 QIcon program_icon()
 {
     QIcon icon;
-    for (const int size : {16, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/telvar-%1.png").arg(size), QSize(size, size));
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        // Named as PNG, for Qt's own reader: left to guess, Qt asks every
+        // image plugin first, which loads them all and the JPEG library.
+        QImageReader reader(QStringLiteral(":/icons/telvar-%1.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
+    }
     return icon;
 }
 

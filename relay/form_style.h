@@ -28,6 +28,21 @@ inline QRect tw_rect(int left, int top, int width, int height)
 /** Lets "宋体" fall back to a Song-style CJK face where it is missing. */
 void install_font_substitutes();
 
+/**
+ * The characters of @p text that no installed face shows in @p font, Qt's
+ * fallback faces included, each once and none of @p known; empty when every
+ * one shows.
+ */
+QString uncovered_characters(const QFont& font, const QString& text, const QString& known = {});
+
+/**
+ * Logs a warning on standard error, naming the fonts to install, when a text
+ * of @p window would be drawn as boxes: its labels and buttons, and
+ * @p later_texts that it shows later in @p later_font.
+ */
+void warn_if_texts_uncovered(const QWidget* window, const QFont& later_font,
+                             const QString& later_texts);
+
 /** "宋体" at 15.75 points (large) or 15 points (medium), in pixels at 96 dpi. */
 QFont large_font();
 QFont medium_font();

@@ -129,6 +129,7 @@ main_form::main_form(const build_variant& variant, port_factory make_port, QWidg
     // The port box's tooltip names the device its number stands for now.
     chuankou_num->installEventFilter(this);
     chuankou_num->setFocus();
+    warn_if_texts_uncovered(this, medium_font(), pulled_in_text + released_text + close_text);
 }
 
 main_form::~main_form() = default;

@@ -8,6 +8,8 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QFontInfo>
 #include <QHelpEvent>
 #include <QImageReader>
 #include <QScreen>
@@ -139,6 +141,9 @@ private slots:
 
     void spinner_arrows_data();
     void spinner_arrows();
+
+    void looks_as_before_data();
+    void looks_as_before();
 };
 
 void tst_main_form::start_up_look()
@@ -710,6 +715,78 @@ void tst_main_form::spinner_arrows()
     QTest::mouseClick(bar, Qt::LeftButton, {}, at);
     QCOMPARE(box->text(), shown);
     QCOMPARE(bar->number(), shown.toInt());
+}
+
+void tst_main_form::looks_as_before_data()
+{
+    QTest::addColumn<bool>("v11");
+    QTest::addColumn<QString>("state");  // "start", "open", "closed" or "dialog"
+    QTest::addColumn<QString>("image");  // in tests/looks
+
+    QTest::newRow("main window at start") << false << "start" << "main-start.png";
+    QTest::newRow("V1.1 main window: only the caption differs") << true << "start"
+                                                                << "main-start.png";
+    QTest::newRow("relays 1 and 3 pulled in") << false << "open" << "main-open.png";
+    QTest::newRow("port closed again: grey boxes") << false << "closed" << "main-closed.png";
+    QTest::newRow("dialog without the id-write buttons") << false << "dialog" << "canshu-v20.png";
+    QTest::newRow("V1.1 dialog with them") << true << "dialog" << "canshu-v11.png";
+}
+
+// The windows as the operator sees them, pixel for pixel, against images
+// made when they were laid out. They hold only where Qt's version, style and
+// the face standing in for the Song font are those recorded beside them.
+void tst_main_form::looks_as_before()
+{
+    QFETCH(bool, v11);
+    QFETCH(QString, state);
+    QFETCH(QString, image);
+
+    window_fixture f(v11 ? variant_v11() : variant_v20());
+    const QString folder = QFINDTESTDATA("looks");
+    QFile recorded(folder + "/made-with.txt");
+    QVERIFY2(recorded.open(QIODevice::ReadOnly | QIODevice::Text), qPrintable(folder));
+    const QString here = QStringLiteral("Qt %1, style %2, face %3\n")
+                             .arg(QString::fromLatin1(qVersion()), QApplication::style()->name(),
+                                  QFontInfo(large_font()).family());
+    const QString made = QString::fromUtf8(recorded.readAll());
+    if (here != made)
+        QSKIP(qPrintable("the images were made with " + made.trimmed() + ", this is "
+                         + here.trimmed() + "; look at the windows and make them anew"));
+
+    main_form& form = f.form();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QWidget* window = &form;
+    if (state != QLatin1String("start") && state != QLatin1String("dialog")) {
+        f.open();
+        f.receive("22 01 10 00 00 00 05 38");
+        if (state == QLatin1String("closed"))
+            QTest::mouseClick(form.open_comm, Qt::LeftButton);
+    } else if (state == QLatin1String("dialog")) {
+        QTest::mouseClick(form.wuxian_canshu, Qt::LeftButton);
+        window = form.parameter_dialog();
+        QVERIFY(window && QTest::qWaitForWindowActive(window));
+    }
+    const QImage seen = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage expected = QImage(folder + "/" + image).convertToFormat(QImage::Format_RGB32);
+    if (seen == expected)
+        return;
+    // Kept for a look: what differs, and where the first difference is.
+    const QString kept = QCoreApplication::applicationDirPath() + "/looks-seen/" + image;
+    QDir().mkpath(QFileInfo(kept).path());
+    seen.save(kept);
+    QString where = QStringLiteral("size %1x%2 against %3x%4")
+                        .arg(seen.width()).arg(seen.height())
+                        .arg(expected.width()).arg(expected.height());
+    if (seen.size() == expected.size()) {
+        int count = 0;
+        for (int y = 0; y < seen.height(); ++y)
+            for (int x = 0; x < seen.width(); ++x)
+                if (seen.pixel(x, y) != expected.pixel(x, y) && count++ == 0)
+                    where = QStringLiteral("first at %1,%2").arg(x).arg(y);
+        where = QStringLiteral("%1 pixels differ, %2").arg(count).arg(where);
+    }
+    QFAIL(qPrintable(image + ": " + where + "; the window as seen is in " + kept));
 }
 
 QTEST_MAIN(tst_main_form)
