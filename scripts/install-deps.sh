@@ -15,7 +15,8 @@ packages=(
     # hand as the README does; setpriv (util-linux) runs the tests' clients as another user
     socat
     libsystemd-dev  # telvar-mqtt's notify and watchdog under systemd
-    util-linux mount  # setpriv, unshare and mount: tests as another user, a private /etc/hosts
+    util-linux mount  # setpriv, unshare and mount: tests as another user, a private /etc/resolv.conf
+    libnss-wrapper  # a hosts file of the tests' own for the bridge's name lookups
 )
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
