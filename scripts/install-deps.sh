@@ -17,7 +17,13 @@ packages=(
     libsystemd-dev  # telvar-mqtt's notify and watchdog under systemd
     util-linux mount  # setpriv, unshare and mount: tests as another user, a private /etc/resolv.conf
     libnss-wrapper  # a hosts file of the tests' own for the bridge's name lookups
+    qt6-httpserver-dev qt6-websockets-dev  # telvard's web page and HTTP API
+    chromium  # the web page's browser tests, driven by puppeteer-core from tests/browser's lockfile
 )
+# Node.js and npm drive the browser tests; Debian's packages only where the
+# machine has none of its own (Debian's npm conflicts with a Node.js of another origin).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 if [ "${TELVAR_WITH_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
 fi
