@@ -1,6 +1,7 @@
 #include "link/port_spec.h"
 
 #include "link/link_text.h"
+#include "serial/port_holder.h"
 
 namespace telvar::link {
 
@@ -53,9 +54,20 @@ QString open_failure_text(const port_spec& where, const open_result& result)
                               "plugged in, or choose another port.");
         break;
     case open_failure::busy:
-        text = QStringLiteral("the port is busy: another program (a Telvar window, a "
-                              "bridge, a terminal) holds it open. Close that program or "
-                              "its port, then try again.");
+        if (result.holder && is_service(*result.holder))
+            text = QStringLiteral("the port is busy: it is held by telvard (pid %1); stop it "
+                                  "with systemctl stop telvard or use telvarctl without "
+                                  "--direct, which goes through the service.")
+                       .arg(result.holder->pid);
+        else if (result.holder && !result.holder->name.isEmpty())
+            text = QStringLiteral("the port is busy: %1 (pid %2) holds it open. Close that "
+                                  "program or its port, then try again.")
+                       .arg(result.holder->name)
+                       .arg(result.holder->pid);
+        else
+            text = QStringLiteral("the port is busy: another program (a Telvar window, a "
+                                  "bridge, a terminal) holds it open. Close that program or "
+                                  "its port, then try again.");
         break;
     case open_failure::no_permission:
         text = QStringLiteral("permission denied. ") + permission_advice(result.device);

@@ -1,5 +1,7 @@
 #include "serial/port_mapping.h"
 
+#include "serial/port_holder.h"
+
 namespace telvar {
 
 QString open_failure_message(int number, const open_result& result)
@@ -20,6 +22,17 @@ QString open_failure_message(int number, const open_result& result)
                               "请检查 USB 转串口线是否插好，或选择其他串口号。")
             .arg(where);
     case open_failure::busy:
+        if (result.holder && is_service(*result.holder))
+            return QStringLiteral("无法打开串口 %1：串口正被 telvard 服务（进程 %2）占用。\n"
+                                  "请用 systemctl stop telvard 停止该服务后再试，"
+                                  "或改用 telvarctl 通过该服务控制继电器。")
+                .arg(where)
+                .arg(result.holder->pid);
+        if (result.holder && !result.holder->name.isEmpty())
+            return QStringLiteral("无法打开串口 %1：串口正被其他程序（%2，进程 %3）占用。\n"
+                                  "请关闭占用该串口的程序后再试。")
+                .arg(where, result.holder->name)
+                .arg(result.holder->pid);
         return QStringLiteral("无法打开串口 %1：串口正被其他程序占用。\n"
                               "请关闭占用该串口的程序后再试。")
             .arg(where);

@@ -1,5 +1,6 @@
 #include "serial/qt_serial_port.h"
 
+#include "serial/port_holder.h"
 #include "serial/port_mapping.h"
 
 #include <QFileInfo>
@@ -68,6 +69,8 @@ open_result qt_serial_port::open_device(const QString& path)
             break;
         }
         port_.clearError();
+        if (result.failure == open_failure::busy)
+            result.holder = find_port_holder(port_.portName());
         return result;
     }
     failing_ = false;

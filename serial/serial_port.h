@@ -26,11 +26,18 @@ enum class open_failure {
     other,
 };
 
+// The program that holds a busy port, when it can be named.
+struct port_holder {
+    qint64 pid = 0;
+    QString name;  // the process's name ("telvard", "minicom")
+};
+
 struct open_result {
     bool ok = false;
     open_failure failure = open_failure::none;
     QString device;  // the system device the number stands for, if any
     QString detail;  // the system's own words, for the message box
+    std::optional<port_holder> holder = std::nullopt;  // busy: who holds it, when known
 };
 
 class serial_port : public QObject {

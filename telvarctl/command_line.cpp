@@ -105,7 +105,7 @@ constexpr option_name options[] = {
     {"port", 'p', true},       {"address", 'a', true},  {"timeout", 0, true},
     {"retries", 0, true},      {"interval", 0, true},   {"json", 0, false},
     {"verbose", 'v', false},   {"yes", 'y', false},     {"help", 'h', false},
-    {"version", 0, false},
+    {"version", 0, false},     {"direct", 0, false},    {"service", 0, false},
 };
 
 const option_name* find_long(const QString& name)
@@ -155,6 +155,20 @@ QString clip(const QString& text)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)
             c = QLatin1Char('?');
     return shown;
+}
+
+// A line's name as the service's configuration gives it: a letter, then letters,
+// digits, "-" and "_". "COM3" and "3" are ports, read before this; "ttyUSB0"
+// is a device named without its folder, refused as a port.
+bool is_line_name(const QString& text)
+{
+    if (text.startsWith(QLatin1String("tty")) || text.isEmpty() || text.size() > 64 || !text[0].isLetter() || text[0].unicode() > 0x7F)
+        return false;
+    for (QChar c : text)
+        if (c.unicode() > 0x7F
+            || !(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_')))
+            return false;
+    return true;
 }
 
 const QString parameters_accepted =
@@ -243,6 +257,8 @@ QString command_name(command what)
         return QStringLiteral("set");
     case command::pair:
         return QStringLiteral("pair");
+    case command::lines:
+        return QStringLiteral("lines");
     case command::ports:
         break;
     }
@@ -307,7 +323,7 @@ parse_result parse_command_line(const QStringList& arguments)
             if (!o)
                 return refuse(
                     QStringLiteral("unknown option %1 (see telvarctl --help)").arg(clip(shown)));
-            if (has_value && !o->takes_value)
+            if (has_value && !o->takes_value && name != QLatin1String("service"))
                 return refuse(QStringLiteral("%1 takes no value").arg(shown));
         } else {
             o = find_short(arg[1]);
@@ -321,6 +337,12 @@ parse_result parse_command_line(const QStringList& arguments)
                 value = arg.mid(2);
                 has_value = true;
             }
+        }
+        // --service SOCKET: the value is optional, so only a path is taken as one.
+        if (QLatin1String(o->long_name) == QLatin1String("service") && !has_value
+            && i + 1 < arguments.size() && arguments[i + 1].contains(QLatin1Char('/'))) {
+            value = arguments[++i];
+            has_value = true;
         }
         if (o->takes_value && !has_value) {
             if (i + 1 >= arguments.size())
@@ -340,8 +362,22 @@ parse_result parse_command_line(const QStringList& arguments)
             run.verbose = true;
         } else if (name == QLatin1String("yes")) {
             run.yes = true;
+        } else if (name == QLatin1String("direct") || name == QLatin1String("service")) {
+            const road asked = name == QLatin1String("direct") ? road::direct : road::service;
+            if (run.way != road::automatic && run.way != asked)
+                return refuse(QStringLiteral("--direct and --service exclude each other"));
+            run.way = asked;
+            if (has_value && value.isEmpty())
+                return refuse(QStringLiteral("--service=: give the socket's path, or leave out "
+                                             "the ="));
+            run.socket = value;
         } else if (name == QLatin1String("port")) {
             const auto spec = link::port_spec::parse(value);
+            if (!spec && is_line_name(value)) {
+                run.line = value;
+                run.port = {};
+                continue;
+            }
             if (!spec)
                 return refuse(QStringLiteral("%1: \"%2\" is not a port; give a port number "
                                              "from 1 to %3 (or COM1 to COM%3) or a device path "
@@ -349,6 +385,7 @@ parse_result parse_command_line(const QStringList& arguments)
                                   .arg(shown, clip(value))
                                   .arg(link::largest_port));
             run.port = *spec;
+            run.line.clear();
         } else if (name == QLatin1String("address")) {
             address_text = value;
             address_given = true;
@@ -498,13 +535,23 @@ parse_result parse_command_line(const QStringList& arguments)
     } else if (verb == QLatin1String("ports")) {
         run.what = command::ports;
         error = too_many(0);
+    } else if (verb == QLatin1String("lines")) {
+        run.what = command::lines;
+        error = too_many(0);
+        if (error.isEmpty() && run.way == road::direct)
+            return refuse(QStringLiteral("lines: the lines are the service's to list; leave out "
+                                         "--direct"));
     } else {
         return refuse(QStringLiteral("unknown command \"%1\" (status, on, off, toggle, all, "
-                                     "watch, scan, get, set, pair, ports; see telvarctl --help)")
+                                     "watch, scan, get, set, pair, ports, lines; see telvarctl --help)")
                           .arg(clip(verb)));
     }
     if (!error.isEmpty())
         return refuse(error);
+    if (!run.line.isEmpty() && run.way == road::direct)
+        return refuse(QStringLiteral("-p %1: a line's name is known only to the service; give "
+                                     "--direct a port number or a device path")
+                          .arg(run.line));
 
     // Writes change what the modules listen to: asked for in so many words.
     if (run.what == command::set && !run.yes)

@@ -14,11 +14,17 @@
 
 namespace telvar::ctl {
 
-enum class command { status, on, off, toggle, all_on, all_off, watch, scan, get, set, pair, ports };
+enum class command { status, on, off, toggle, all_on, all_off, watch, scan, get, set, pair, ports, lines };
+
+// Which road to the line: through telvard when it holds the port, or forced either way.
+enum class road { automatic, direct, service };
 
 struct invocation {
     command what = command::status;
     link::port_spec port{1, {}};
+    QString line;            // -p NAME: a line the service holds, by its name
+    road way = road::automatic;
+    QString socket;          // --service SOCKET
     int address = 1;
     QList<int> addresses;  // watch: the boards polled, round robin
     QList<int> relays;     // on, off: in the order given; toggle: one

@@ -1,9 +1,9 @@
 // telvarctl: the relay boards from scripts and terminals. Reads the command
 // line, opens the link and hands both to a session; the session's outcome is
 // the exit status.
-#include "link/board_link.h"
 #include "link/stop_signals.h"
 #include "telvarctl/command_line.h"
+#include "telvarctl/road.h"
 #include "telvarctl/session.h"
 #include "telvarctl/standard_output.h"
 #include "telvar_version.h"
@@ -68,13 +68,19 @@ int main(int argc, char* argv[])
         ctl::list_ports(out, run.json);
         return done();
     }
+    if (run.what == ctl::command::lines) {
+        const int status = ctl::list_lines(run, out);
+        return status == ctl::exit_done ? done() : status;
+    }
     if (run.verbose) {
         QLoggingCategory::setFilterRules(QStringLiteral("telvar.link.debug=true"));
         qSetMessagePattern(QStringLiteral("telvarctl: %{time process} %{message}"));
     }
 
-    link::board_link line(ctl::settings_for(run));
-    ctl::session session(line, run, out);
+    ctl::chosen_road road = ctl::choose_road(run);
+    if (!road.note.isEmpty())
+        out.message(road.note);
+    ctl::session session(*road.line, run, out);
     QObject::connect(&session, &ctl::session::finished, &app,
                      [](int status) { QCoreApplication::exit(status); });
     // Output nobody can read ends a watch or a scan; queued, since the loss

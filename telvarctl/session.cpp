@@ -152,11 +152,18 @@ void list_ports(const output& out, bool json)
         out.message(QStringLiteral("no serial ports found on this computer"));
 }
 
-session::session(link::board_link& link, invocation run, output out, QObject* parent)
+session::session(link::line& link, invocation run, output out, QObject* parent)
     : QObject(parent), link_(link), run_(std::move(run)), out_(std::move(out))
 {
-    connect(&link_, &link::board_link::line_lost, this,
+    connect(&link_, &link::line::line_lost, this,
             [this](const QString& reason) { lost_reason_ = reason; });
+    connect(&link_, &link::line::road_closed, this,
+            [this](const QString& code, const QString& message) {
+                if (ended_)
+                    return;
+                fail(code, message);
+                end(exit_port);
+            });
 }
 
 QJsonObject session::base() const
@@ -191,13 +198,16 @@ QString session::request_text() const
 
 void session::start()
 {
-    const open_result opened = link_.open(run_.port);
-    if (!opened.ok) {
-        QJsonObject fields{{QStringLiteral("device"), opened.device}};
-        fail(error_code(opened.failure), link::open_failure_text(run_.port, opened), fields);
-        end(exit_port);
+    const link::line_opening opened = link_.open(run_.port);
+    if (!opened.result.ok) {
+        QJsonObject fields{{QStringLiteral("device"), opened.result.device}};
+        fail(opened.code.isEmpty() ? error_code(opened.result.failure) : opened.code,
+             opened.message, fields);
+        end(opened.status);
         return;
     }
+    // Through the service, a line asked for by name is told by its port.
+    run_.port = link_.port();
     const int a = run_.address;
     const auto relay = [this](const link::relay_result& r) { relay_done(r); };
     const auto parameter = [this](const link::parameter_result& r) { parameter_done(r); };
@@ -235,6 +245,7 @@ void session::start()
         link_.pair(a, parameter);
         return;
     case command::ports:
+    case command::lines:
         break;
     }
     list_ports(out_, run_.json);
@@ -539,7 +550,7 @@ void session::next_scan()
 
 void session::start_watch()
 {
-    connect(&link_, &link::board_link::board_reported, this,
+    connect(&link_, &link::line::board_reported, this,
             [this](int address, const link::relay_states& relays) {
                 if (!run_.addresses.contains(address))
                     return;
@@ -576,25 +587,25 @@ void session::start_watch()
                 }
                 shown_.insert(address, relays);
             });
-    connect(&link_, &link::board_link::availability_changed, this,
+    connect(&link_, &link::line::availability_changed, this,
             [this](int address, bool available) {
                 const QString event =
                     available ? QStringLiteral("available") : QStringLiteral("unavailable");
                 watch_event(address, {{QStringLiteral("event"), event}}, event);
             });
-    connect(&link_, &link::board_link::line_lost, this, [this](const QString& reason) {
+    connect(&link_, &link::line::line_lost, this, [this](const QString& reason) {
         out_.message(QStringLiteral("%1 was lost (%2): every board is unavailable; opening it "
                                     "again as soon as the device is back")
                          .arg(run_.port.describe(link_.device()), reason));
     });
-    connect(&link_, &link::board_link::reopen_failed, this,
+    connect(&link_, &link::line::reopen_failed, this,
             [this](const open_result& result, int next_try_ms) {
                 QString why = link::open_failure_text(run_.port, result);
                 if (why.endsWith(QLatin1Char('.')))
                     why.chop(1);
                 out_.message(why + QStringLiteral("; next try in %1 s").arg(next_try_ms / 1000.0));
             });
-    connect(&link_, &link::board_link::port_renumbered, this,
+    connect(&link_, &link::line::port_renumbered, this,
             [this](int number, const QString& device, const QString& held) {
                 out_.message(QStringLiteral("port %1 now stands for %2, not for %3, the "
                                             "device that was open: not followed; waiting for "
@@ -602,10 +613,14 @@ void session::start_watch()
                                  .arg(number)
                                  .arg(device, held));
             });
-    connect(&link_, &link::board_link::line_restored, this, [this](const QString& device) {
+    connect(&link_, &link::line::line_restored, this, [this](const QString& device) {
         out_.message(QStringLiteral("%1 is open again; polling").arg(run_.port.describe(device)));
     });
-    link_.set_polled(run_.addresses);
+    const QString refused = link_.follow(run_.addresses);
+    if (!refused.isEmpty()) {
+        fail(QStringLiteral("usage"), refused);
+        end(exit_usage);
+    }
 }
 
 void session::watch_event(int address, const QJsonObject& fields, const QString& text)
@@ -624,7 +639,7 @@ void session::watch_event(int address, const QJsonObject& fields, const QString&
 
 void session::stop()
 {
-    link_.set_polled({});
+    link_.follow({});
     end(exit_done);
 }
 

@@ -1,9 +1,9 @@
-// One run of telvarctl on an open link: carries out the command, writes its
+// One run of telvarctl on a line (the port itself or the service holding it): carries out the command, writes its
 // data (text for people, or JSON) and its messages, and ends with the exit
 // status. Exit statuses come from one table here.
 #pragma once
 
-#include "link/board_link.h"
+#include "link/line.h"
 #include "telvarctl/command_line.h"
 
 #include <QJsonArray>
@@ -59,7 +59,7 @@ void list_ports(const output& out, bool json);
 class session : public QObject {
     Q_OBJECT
 public:
-    session(link::board_link& link, invocation run, output out, QObject* parent = nullptr);
+    session(link::line& link, invocation run, output out, QObject* parent = nullptr);
 
     /** Opens the port and carries out the command; finished() follows, at once or later. */
     void start();
@@ -84,7 +84,7 @@ private:
     QString port_text() const;
     QString request_text() const;  // "on 5 to board 1"
 
-    link::board_link& link_;
+    link::line& link_;
     invocation run_;
     output out_;
     int step_ = 0;             // relays done, or the address being scanned

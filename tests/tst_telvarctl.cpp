@@ -411,6 +411,10 @@ void tst_telvarctl::refused_before_sending_data()
     QTest::newRow("flag given a value") << QStringList{"--json=yes", "status"} << "--json takes no value";
     QTest::newRow("port 0") << QStringList{"-p", "0", "status"} << "\"0\" is not a port; give a port number from 1 to 255";
     QTest::newRow("port name without a folder") << QStringList{"-p", "ttyUSB0", "status"} << "\"ttyUSB0\" is not a port";
+    QTest::newRow("a line's name with --direct") << QStringList{"--direct", "-p", "hall", "status"} << "a line's name is known only to the service";
+    QTest::newRow("both roads at once") << QStringList{"--direct", "--service", "status"} << "--direct and --service exclude each other";
+    QTest::newRow("the service's lines, directly") << QStringList{"--direct", "lines"} << "leave out --direct";
+    QTest::newRow("a line's name with a space") << QStringList{"-p", "hall 2", "status"} << "\"hall 2\" is not a port";
 }
 
 void tst_telvarctl::refused_before_sending()

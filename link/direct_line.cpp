@@ -1,0 +1,68 @@
+#include "link/direct_line.h"
+
+namespace telvar::link {
+
+direct_line::direct_line(link_settings settings, QObject* parent)
+    : line(parent), link_(std::move(settings))
+{
+    connect(&link_, &board_link::board_reported, this, &line::board_reported);
+    connect(&link_, &board_link::availability_changed, this, &line::availability_changed);
+    connect(&link_, &board_link::line_lost, this, &line::line_lost);
+    connect(&link_, &board_link::reopen_failed, this, &line::reopen_failed);
+    connect(&link_, &board_link::line_restored, this, &line::line_restored);
+    connect(&link_, &board_link::port_renumbered, this, &line::port_renumbered);
+}
+
+line_opening direct_line::open(const port_spec& where)
+{
+    where_ = where;
+    line_opening o;
+    o.result = link_.open(where);
+    if (!o.result.ok)
+        o.message = open_failure_text(where, o.result);
+    return o;
+}
+
+void direct_line::status(int address, relay_callback done)
+{
+    link_.status(address, std::move(done));
+}
+
+void direct_line::switch_relay(int address, int relay, bool pull_in, relay_callback done)
+{
+    link_.switch_relay(address, relay, pull_in, std::move(done));
+}
+
+void direct_line::switch_all(int address, bool pull_in, relay_callback done)
+{
+    link_.switch_all(address, pull_in, std::move(done));
+}
+
+void direct_line::toggle(int address, int relay, relay_callback done)
+{
+    link_.toggle(address, relay, std::move(done));
+}
+
+void direct_line::read_parameter(parameter what, int address, parameter_callback done)
+{
+    link_.read_parameter(what, address, std::move(done));
+}
+
+void direct_line::write_parameter(parameter what, int address, std::uint32_t value,
+                                  parameter_callback done)
+{
+    link_.write_parameter(what, address, value, std::move(done));
+}
+
+void direct_line::pair(int address, parameter_callback done)
+{
+    link_.pair(address, std::move(done));
+}
+
+QString direct_line::follow(const QList<int>& addresses)
+{
+    link_.set_polled(addresses);
+    return {};
+}
+
+} // namespace telvar::link
