@@ -13,7 +13,7 @@ board_link::board_link(link_settings settings, QObject* parent)
 
 board_link::board_link(std::unique_ptr<serial_port> port, link_settings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), line_(std::move(port), settings_),
-      polls_(settings_), queue_(line_, polls_, settings_)
+      polls_(settings_), queue_(line_, polls_, settings_), pulses_(queue_, polls_)
 {
     connect(&line_, &line_holder::lost, this, &board_link::on_lost);
     connect(&line_, &line_holder::reopen_failed, this, &board_link::reopen_failed);
@@ -21,9 +21,11 @@ board_link::board_link(std::unique_ptr<serial_port> port, link_settings settings
     connect(&line_, &line_holder::restored, this, [this](const QString& device) {
         polls_.start();
         queue_.line_open();
+        pulses_.line_back();
         emit line_restored(device);
     });
     connect(&polls_, &poller::board_reported, this, &board_link::board_reported);
+    connect(&polls_, &poller::board_reported, &pulses_, &pulses::reported);
     connect(&polls_, &poller::relays_changed, this, &board_link::relays_changed);
     connect(&polls_, &poller::availability_changed, this, [this](int address, bool available) {
         QPointer<board_link> alive(this);
@@ -88,7 +90,41 @@ void board_link::status(int address, relay_callback done)
 
 void board_link::switch_relay(int address, int relay, bool pull_in, relay_callback done)
 {
-    add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
+    const auto board = settings_.pulse_ms.find(address);
+    const auto momentary = board == settings_.pulse_ms.end() ? std::map<int, qint64>::const_iterator{}
+                                                             : board->second.find(relay);
+    if (!pull_in || board == settings_.pulse_ms.end() || momentary == board->second.end()) {
+        add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
+        return;
+    }
+    // A momentary relay: every confirmed pull-in is released after its time.
+    pulse(address, relay, momentary->second, std::move(done), {});
+}
+
+void board_link::pulse(int address, int relay, qint64 ms, relay_callback pulled,
+                       relay_callback released)
+{
+    QPointer<board_link> alive(this);
+    add_relay(request::kind::switch_one, address, relay, true,
+              [this, alive, address, relay, ms, pulled = std::move(pulled),
+               released = std::move(released)](const relay_result& r) {
+                  if (alive && r.result == outcome::done)
+                      pulses_.pulled_in(address, relay, ms, released);
+                  if (pulled)
+                      pulled(r);
+                  if (r.result != outcome::done && released)
+                      released(r);
+              });
+}
+
+void board_link::release_pulse_now(int address, int relay)
+{
+    pulses_.release_now(address, relay);
+}
+
+bool board_link::pulse_pending(int address, int relay) const
+{
+    return pulses_.pending(address, relay);
 }
 
 void board_link::switch_all(int address, bool pull_in, relay_callback done)

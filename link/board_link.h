@@ -12,6 +12,7 @@
 #include "link/link_settings.h"
 #include "link/outcome.h"
 #include "link/poller.h"
+#include "link/pulses.h"
 #include "link/port_spec.h"
 #include "link/relays_json.h"
 #include "link/request_queue.h"
@@ -57,6 +58,17 @@ public:
     void switch_all(int address, bool pull_in, relay_callback done);
     /** To the other of the states the board reported within the last interval (asked first). */
     void toggle(int address, int relay, relay_callback done);
+    /**
+     * Pulls the relay in and releases it @p ms after the pull-in was confirmed.
+     * @p pulled runs when the pull-in ends; @p released once the release is
+     * confirmed, or with the pull-in's failure. A release the line or the
+     * board kept from going out is sent when the board answers again.
+     */
+    void pulse(int address, int relay, qint64 ms, relay_callback pulled, relay_callback released);
+    /** A pending pulse of the relay is released now. */
+    void release_pulse_now(int address, int relay);
+    /** Whether a release of the relay is pending. */
+    bool pulse_pending(int address, int relay) const;
     void read_parameter(parameter what, int address, parameter_callback done);
     void write_parameter(parameter what, int address, std::uint32_t value,
                          parameter_callback done);
@@ -100,6 +112,7 @@ private:
     line_holder line_;
     poller polls_;
     request_queue queue_;
+    pulses pulses_;
 };
 
 } // namespace telvar::link

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <map>
+
 namespace telvar::link {
 
 struct link_settings {
@@ -15,6 +17,8 @@ struct link_settings {
     int queue_limit = 64;        // requests that may wait behind the one being carried out
     // Where the system keeps adapters' stable names (udev on Linux).
     QString by_id_folder = QStringLiteral("/dev/serial/by-id");
+    // Momentary relays: board address -> relay -> ms; every confirmed pull-in is released after it.
+    std::map<int, std::map<int, qint64>> pulse_ms;
 };
 
 } // namespace telvar::link

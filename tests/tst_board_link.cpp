@@ -5,6 +5,7 @@
 // steered frame by frame; the rhythm is also checked against telvar-sim on a
 // pseudo-terminal.
 #include "link/board_link.h"
+#include "link/pulses.h"
 #include "link/stop_signals.h"
 #include "sim/installation.h"
 #include "support/hex.h"
@@ -190,6 +191,11 @@ private slots:
     void open_failure_message();
     void stop_signal_data();
     void stop_signal();
+    void pulse_duration_data();
+    void pulse_duration();
+    void pulse_released_at_its_deadline_data();
+    void pulse_released_at_its_deadline();
+    void pulse_release_owed_across_a_line_loss();
 };
 
 void tst_board_link::initTestCase()
@@ -944,6 +950,124 @@ void tst_board_link::stop_signal()
         QCOMPARE(reloads.size(), reload ? 2 : 0);
     }
     QVERIFY(std::signal(number, previous) == SIG_IGN);
+}
+
+
+void tst_board_link::pulse_duration_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("ms");  // -1: refused
+    QTest::newRow("milliseconds") << "500ms" << qint64(500);
+    QTest::newRow("seconds") << "2s" << qint64(2000);
+    QTest::newRow("a fraction of a minute") << "1.5m" << qint64(90000);
+    QTest::newRow("hours, the longest") << "24h" << qint64(86400000);
+    QTest::newRow("the shortest") << "100ms" << qint64(100);
+    QTest::newRow("shorter than the shortest") << "99ms" << qint64(-1);
+    QTest::newRow("longer than a day") << "24.1h" << qint64(-1);
+    QTest::newRow("no unit") << "500" << qint64(-1);
+    QTest::newRow("unknown unit") << "5d" << qint64(-1);
+    QTest::newRow("negative") << "-2s" << qint64(-1);
+    QTest::newRow("empty") << "" << qint64(-1);
+}
+
+void tst_board_link::pulse_duration()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, ms);
+    QString error;
+    const auto read = parse_duration(text, &error);
+    QCOMPARE(read.value_or(-1), ms);
+    // A refusal names the value and says what would do.
+    QCOMPARE(error.contains(QStringLiteral("\"%1\"").arg(text)), ms < 0);
+}
+
+void tst_board_link::pulse_released_at_its_deadline_data()
+{
+    QTest::addColumn<bool>("momentary");
+    QTest::newRow("telvarctl-style pulse") << false;
+    QTest::newRow("a momentary relay switched on by any client") << true;
+}
+
+void tst_board_link::pulse_released_at_its_deadline()
+{
+    QFETCH(bool, momentary);
+    sim_process sim;
+    QVERIFY2(sim.start({"--board", "1,relays=0000"}), qPrintable(sim.error()));
+    link_settings settings = quick_settings(2);
+    settings.poll_interval_ms = 100;
+    if (momentary)
+        settings.pulse_ms[1][3] = 300;
+    board_link link(settings);
+    QVERIFY(link.open(port_spec{0, sim.device()}).ok);
+    link.set_polled({1});
+    QTRY_VERIFY(link.available(1));
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 pulled_at = -1;
+    qint64 released_at = -1;
+    outcome pulled = outcome::no_reply;
+    outcome released = outcome::no_reply;
+    const auto on_pulled = [&](const relay_result& r) {
+        pulled = r.result;
+        pulled_at = clock.elapsed();
+    };
+    if (momentary) {
+        link.switch_relay(1, 3, true, on_pulled);
+    } else {
+        link.pulse(1, 3, 300, on_pulled, [&](const relay_result& r) {
+            released = r.result;
+            released_at = clock.elapsed();
+        });
+    }
+    QTRY_COMPARE(pulled, outcome::done);
+    QCOMPARE(sim.relays(1), QStringLiteral("0004"));
+    QVERIFY(link.pulse_pending(1, 3));
+    if (momentary) {
+        QTRY_VERIFY_WITH_TIMEOUT(!link.pulse_pending(1, 3), 3000);
+        released_at = clock.elapsed();
+        released = outcome::done;
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(released_at >= 0, 3000);
+    }
+    QCOMPARE(released, outcome::done);
+    QCOMPARE(sim.relays(1), QStringLiteral("0000"));
+    // Confirmed within 50 ms and one frame (a poll on the wire) of the deadline.
+    const qint64 late = released_at - (pulled_at + 300);
+    QVERIFY2(late >= 0 && late <= 50 + settings.reply_window_ms,
+             qPrintable(QStringLiteral("released %1 ms after the deadline").arg(late)));
+}
+
+void tst_board_link::pulse_release_owed_across_a_line_loss()
+{
+    auto owned = std::make_unique<memory_port>();
+    memory_port& port = *owned;
+    link_settings settings = quick_settings(2);
+    settings.poll_interval_ms = 1000;
+    board_link link(std::move(owned), settings);
+    far_side board(port, link, {});
+    QVERIFY(link.open(port_spec{1, {}}).ok);
+    outcome pulled = outcome::no_reply;
+    std::optional<outcome> released;
+    link.pulse(1, 2, 100, [&](const relay_result& r) { pulled = r.result; },
+               [&](const relay_result& r) { released = r.result; });
+    QTRY_COMPARE(pulled, outcome::done);
+    QCOMPARE(board.line.boards.front().relays, std::uint16_t(0x0012));
+
+    // The line goes before the deadline and stays away past it.
+    port.next_open.ok = false;
+    port.vanish(QStringLiteral("unplugged"));
+    QTest::qWait(250);
+    QVERIFY(!released);
+    QVERIFY(link.pulse_pending(1, 2));
+    QCOMPARE(board.line.boards.front().relays, std::uint16_t(0x0012));
+
+    // Back: the board is asked, still shows the relay in, and is told to release it.
+    port.next_open.ok = true;
+    QTRY_VERIFY_WITH_TIMEOUT(released.has_value(), 3000);
+    QCOMPARE(*released, outcome::done);
+    QCOMPARE(board.line.boards.front().relays, std::uint16_t(0x0010));
+    QVERIFY(!link.pulse_pending(1, 2));
 }
 
 QTEST_GUILESS_MAIN(tst_board_link)
