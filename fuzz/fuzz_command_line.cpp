@@ -43,7 +43,11 @@ void check_run(const ctl::invocation& run)
     FUZZ_CHECK(in(run.timeout_ms, 10, 60000));
     FUZZ_CHECK(in(run.retries, 0, 100));
     FUZZ_CHECK(in(run.interval_ms, 20, 60000));
-    if (run.port.number != 0)
+    if (!run.line.isEmpty())
+        // A line by its name goes through the service only, and names no port.
+        FUZZ_CHECK(run.way != ctl::road::direct && run.port.number == 0
+                   && run.port.path.isEmpty() && run.line.size() <= 64 && run.line[0].isLetter());
+    else if (run.port.number != 0)
         FUZZ_CHECK(in(run.port.number, 1, link::largest_port) && run.port.path.isEmpty());
     else
         FUZZ_CHECK(run.port.path.contains(QLatin1Char('/'))
@@ -75,6 +79,9 @@ void check_run(const ctl::invocation& run)
     }
     case command::pair:
         FUZZ_CHECK(run.yes);
+        break;
+    case command::lines:
+        FUZZ_CHECK(run.way != ctl::road::direct);
         break;
     default:
         break;
