@@ -180,8 +180,6 @@ bool service::start_local()
         status_ = local_->taken() ? bad_configuration : could_not_run;
         return false;
     }
-    qCInfo(service_log, "local socket %s (group %s)", qUtf8Printable(socket_),
-           qUtf8Printable(config_.local.group));
     return true;
 }
 

@@ -131,6 +131,10 @@ bool reader::set_local(const QString& key, const QString& value, const origin& a
             return refuse(at, QStringLiteral("\"%1\" is neither true nor false").arg(value));
         config.local.enabled = *on;
     } else if (key == QLatin1String("socket")) {
+        if (value.isEmpty()) {
+            config.local.socket.clear();
+            return true;
+        }
         if (!value.startsWith(QLatin1Char('/')) && !value.startsWith(QLatin1String("\\\\.\\pipe\\")))
             return refuse(at, QStringLiteral("\"%1\" is not an absolute path").arg(value));
         config.local.socket = value;
@@ -315,7 +319,7 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
         static const QStringList optional{QStringLiteral("username"),
                                           QStringLiteral("password_file"),
                                           QStringLiteral("cafile"), QStringLiteral("certfile"),
-                                          QStringLiteral("keyfile")};
+                                          QStringLiteral("keyfile"), QStringLiteral("socket")};
         if (e.value.isEmpty() && !optional.contains(e.key))
             return r.refuse(at, QStringLiteral("the value is empty"));
         const bool ok = line ? r.set_line(*line, e.key, e.value, at)
