@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""telvar-mqtt's benchmark: from publishing a command on a set topic to the
+"""telvard's MQTT benchmark: from publishing a command on a set topic to the
 board's confirmed state arriving, with 1 and with 8 boards on a line that
 telvar-sim paces at 9600 baud; the bridge's resident memory and CPU while it
 polls 8 boards; and 4 bridges, each on its own line of 8 boards, on one
@@ -87,7 +87,8 @@ class line:
             text=True)
         device = self.sim.stdout.readline().strip()
         self.bridge = subprocess.Popen(
-            [os.path.join(build, "mqtt", "telvar-mqtt"), "-p", device,
+            [os.path.join(build, "telvard", "telvard"), "-p", device,
+             "--socket", os.path.join(work, bridge_id + ".sock"),
              "--boards", ",".join(str(a) for a in range(1, boards + 1)),
              "--broker", f"127.0.0.1:{broker_port}", "--id", bridge_id],
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, bridge_id + ".log"), "w"),
@@ -190,7 +191,7 @@ def main():
     commands = 20 if args.short else 100
     polling_s = 10 if args.short else 60
     rng = random.Random(7)
-    work = tempfile.mkdtemp(prefix="telvar-mqtt-bench-")
+    work = tempfile.mkdtemp(prefix="telvard-bench-")
     results = {"machine": machine(), "mode": "short" if args.short else "full"}
     b = broker(work)
     c = client(b.port)

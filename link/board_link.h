@@ -1,5 +1,5 @@
 // One serial line and every board on it, without widgets: the object that
-// telvarctl and telvar-mqtt talk through. It puts the link's parts together:
+// telvarctl and telvard talk through. It puts the link's parts together:
 //   line_holder    opens the device, holds on to it, reopens it after a loss
 //   request_queue  carries out requests one frame at a time, fair to polls
 //   frame_receiver finds the replies in the bytes from the line

@@ -69,6 +69,20 @@ dispatcher::dispatcher(QList<served_line> lines, QObject* parent) : QObject(pare
 
 dispatcher::~dispatcher() = default;
 
+void dispatcher::update(const QString& name, const link::port_spec& port,
+                        const QMap<int, QString>& boards)
+{
+    const auto found = by_name_.find(name);
+    if (found == by_name_.end())
+        return;
+    line_state& line = *found->second;
+    line.config.port = port;
+    line.config.boards = boards;
+    // A board no longer served starts afresh if it comes back.
+    for (auto it = line.shown.begin(); it != line.shown.end();)
+        it = boards.contains(it->first) ? std::next(it) : line.shown.erase(it);
+}
+
 void dispatcher::watch(line_state& line)
 {
     link::board_link* l = line.config.link;

@@ -46,6 +46,9 @@ public:
      */
     void carry_out(const request& r, const std::shared_ptr<void>& owner, answer reply);
 
+    /** A reload: @p name now serves @p boards on @p port (the same link). */
+    void update(const QString& name, const link::port_spec& port, const QMap<int, QString>& boards);
+
     /** Ends the subscription of @p owner at once (a client that went away). */
     void forget(const void* owner);
 

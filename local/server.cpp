@@ -61,6 +61,7 @@ bool server::start()
         probe.connectToServer(path);
         if (probe.waitForConnected(1000)) {
             probe.abort();
+            taken_ = true;
             return fail(QStringLiteral("another server answers at %1 (is telvard running "
                                        "already?): stop it first (sudo systemctl stop telvard), "
                                        "or give this one another socket")

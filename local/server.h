@@ -44,6 +44,8 @@ public:
     void stop();
 
     QString error() const { return error_; }
+    /** start() failed because another server answers at the path. */
+    bool taken() const { return taken_; }
     QString path() const { return settings_.path; }
     int client_count() const { return int(clients_.size()); }
 
@@ -63,6 +65,7 @@ private:
     QList<client*> clients_;
     int next_number_ = 1;
     QString error_;
+    bool taken_ = false;
 };
 
 } // namespace telvar::local

@@ -114,10 +114,14 @@ service_reach service_line::reach(const QString& socket, int wait_ms)
     reach_message_.clear();
     connect(&socket_stream_, &QLocalSocket::readyRead, this, &service_line::read_lines,
             Qt::UniqueConnection);
-    connect(&socket_stream_, &QLocalSocket::disconnected, this,
-            [this] { lose(QStringLiteral("telvard at %1 closed the connection").arg(socket_)); },
+    connect(&socket_stream_, &QLocalSocket::disconnected, this, &service_line::on_closed,
             Qt::UniqueConnection);
     return service_reach::answered;
+}
+
+void service_line::on_closed()
+{
+    lose(QStringLiteral("telvard at %1 closed the connection").arg(socket_));
 }
 
 QJsonObject service_line::line_for(const link::port_spec& where, const QString& name) const

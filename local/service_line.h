@@ -66,6 +66,7 @@ public:
     QString follow(const QList<int>& addresses) override;
 
 private:
+    void on_closed();
     using callback = std::variant<link::relay_callback, link::parameter_callback>;
     void send(QJsonObject request, callback done);
     void read_lines();

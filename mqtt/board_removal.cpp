@@ -14,7 +14,7 @@ constexpr int acknowledge_ms = 5000;
 
 board_removal::board_removal(const bridge_config& config, client& broker, QObject* parent)
     : QObject(parent), config_(config), broker_(broker),
-      topics_(config.prefix, config.bridge_id, config.discovery_prefix)
+      topics_(config.prefix, config.bridge_id, config.discovery_prefix, config.line_names)
 {
     give_up_.setSingleShot(true);
     connect(&give_up_, &QTimer::timeout, this, [this] {
@@ -31,9 +31,9 @@ board_removal::board_removal(const bridge_config& config, client& broker, QObjec
         for (int address : config_.remove_boards) {
             for (const QString& topic : topics_.board_topics(address))
                 broker_.publish(topic, QByteArray(), 1, true);
-            qCInfo(bridge_log, "board %d of %s removed from Home Assistant and its retained "
+            qCInfo(bridge_log, "%s of %s removed from Home Assistant and its retained "
                                "topics cleared",
-                   address, qUtf8Printable(topics_.base()));
+                   qUtf8Printable(topics_.board_text(address)), qUtf8Printable(topics_.base()));
         }
         removed_ = true;
         // Ends once the broker has acknowledged every removal.

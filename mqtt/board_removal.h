@@ -1,4 +1,4 @@
-// telvar-mqtt --remove-board: one session without a will that clears what
+// telvard --remove-board: one session without a will that clears what
 // the broker keeps for boards no longer served (their Home Assistant device
 // and retained topics) and ends. The line is never opened.
 #pragma once

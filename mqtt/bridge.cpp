@@ -17,17 +17,26 @@ constexpr int stop_timeout_ms = 2000;
 // attempt still waits for a slow name lookup or connection.
 constexpr int ready_at_the_latest_ms = 10000;
 
-QString relay_text(const command& cmd)
+QString relay_text(const topic_scheme& topics, const command& cmd)
 {
     const char* word = cmd.what == command::action::on    ? "ON"
                        : cmd.what == command::action::off ? "OFF"
                                                           : "TOGGLE";
     if (cmd.relay == 0)
-        return QStringLiteral("board %1 all relays %2").arg(cmd.address).arg(QLatin1String(word));
-    return QStringLiteral("board %1 relay %2 %3")
-        .arg(cmd.address)
+        return QStringLiteral("%1 all relays %2")
+            .arg(topics.board_text(cmd.address), QLatin1String(word));
+    return QStringLiteral("%1 relay %2 %3")
+        .arg(topics.board_text(cmd.address))
         .arg(cmd.relay)
         .arg(QLatin1String(word));
+}
+
+QStringList line_names(const QList<bridge_line>& lines)
+{
+    QStringList names;
+    for (const bridge_line& line : lines)
+        names << line.name;
+    return names;
 }
 
 QString states_text(const link::relay_states& relays)
@@ -47,19 +56,11 @@ bool is_loopback(const QString& address)
            address == QLatin1String("localhost");
 }
 
-// Operator texts end in a full stop; here more follows them.
-QString clause(QString text)
-{
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text;
-}
-
-QString numbers(const QList<int>& list)
+QString numbers(const topic_scheme& topics, const QList<int>& keys)
 {
     QStringList out;
-    for (int n : list)
-        out << QString::number(n);
+    for (int key : keys)
+        out << topics.board_level(key);
     return out.join(QStringLiteral(", "));
 }
 
@@ -83,19 +84,17 @@ bool same_session(const bridge_config& a, const bridge_config& b)
 
 } // namespace
 
-bridge::bridge(const bridge_config& config, link::board_link& line, client& broker,
+bridge::bridge(const bridge_config& config, const QList<bridge_line>& lines, client& broker,
                QObject* parent)
-    : QObject(parent), config_(config), line_(line), broker_(broker),
-      topics_(config.prefix, config.bridge_id, config.discovery_prefix),
+    : QObject(parent), config_(config), lines_(lines), broker_(broker),
+      topics_(config.prefix, config.bridge_id, config.discovery_prefix, line_names(lines)),
       identity_(bridge_identity::of_this_process()),
       twins_(std::make_unique<twin_check>(topics_, identity_))
 {
-    for (int address : config_.boards) {
-        served_.insert(address);
-        boards_.insert(address, board{});
+    for (int key : keys()) {
+        served_.insert(key);
+        boards_.insert(key, board{});
     }
-    reopen_timer_.setSingleShot(true);
-    connect(&reopen_timer_, &QTimer::timeout, this, &bridge::open_line);
     probe_timer_.setSingleShot(true);
     connect(&probe_timer_, &QTimer::timeout, this, &bridge::go_live);
     ready_timer_.setSingleShot(true);
@@ -105,25 +104,35 @@ bridge::bridge(const bridge_config& config, link::board_link& line, client& brok
     connect(&broker_, &client::disconnected, this, &bridge::on_disconnected);
     connect(&broker_, &client::message, this, &bridge::on_message);
     connect(&broker_, &client::stopped, this, [this] {
-        line_.set_polled({});
-        line_.close();
-        qCInfo(bridge_log, "stopped");
+        qCInfo(bridge_log, "MQTT stopped");
         emit finished(ending_);
     });
+    for (int line = 0; line < lines_.size(); ++line)
+        watch_line(line);
+}
 
-    connect(&line_, &link::board_link::board_reported, this, &bridge::on_reported);
-    connect(&line_, &link::board_link::availability_changed, this, &bridge::on_availability);
-    connect(&line_, &link::board_link::line_lost, this, &bridge::on_line_lost);
-    connect(&line_, &link::board_link::line_restored, this, [](const QString& device) {
-        qCInfo(bridge_log, "line back on %s; boards come online at their first reply",
-               qUtf8Printable(device));
-    });
-    connect(&line_, &link::board_link::reopen_failed, this,
-            [this](const open_result& result, int next_try_ms) {
-                qCInfo(bridge_log, "%s; next try in %d s",
-                       qUtf8Printable(clause(link::open_failure_text(config_.port, result))),
-                       std::max(1, next_try_ms / 1000));
+void bridge::watch_line(int line)
+{
+    link::board_link* on = lines_[line].link;
+    connect(on, &link::board_link::board_reported, this,
+            [this, line](int address, const link::relay_states& relays) {
+                on_reported(board_key(line, address), relays);
             });
+    connect(on, &link::board_link::availability_changed, this,
+            [this, line](int address, bool available) {
+                on_availability(board_key(line, address), available);
+            });
+    connect(on, &link::board_link::line_lost, this,
+            [this, line](const QString& reason) { on_line_lost(line, reason); });
+}
+
+QList<int> bridge::keys() const
+{
+    QList<int> out;
+    for (int line = 0; line < lines_.size(); ++line)
+        for (int address : lines_[line].boards)
+            out << board_key(line, address);
+    return out;
 }
 
 session_settings bridge::session() const
@@ -133,15 +142,14 @@ session_settings bridge::session() const
 
 bool bridge::start()
 {
-    qCInfo(bridge_log, "serving boards %s on port %s; broker %s:%d as %s%s",
-           qUtf8Printable(numbers(config_.boards)), qUtf8Printable(config_.port_text),
-           qUtf8Printable(config_.broker_host), config_.broker_port,
-           qUtf8Printable(topics_.base()), config_.cafile.isEmpty() ? "" : " over TLS");
+    qCInfo(bridge_log, "MQTT: boards %s on the broker %s:%d as %s%s",
+           qUtf8Printable(numbers(topics_, keys())), qUtf8Printable(config_.broker_host),
+           config_.broker_port, qUtf8Printable(topics_.base()),
+           config_.cafile.isEmpty() ? "" : " over TLS");
     if (!start_session(false)) {
         ending_ = ending::no_session;
         return false;
     }
-    open_line();
     ready_timer_.start(ready_at_the_latest_ms);
     return true;
 }
@@ -159,30 +167,6 @@ bool bridge::start_session(bool with_will)
         return true;
     qCCritical(bridge_log, "%s", qUtf8Printable(error));
     return false;
-}
-
-void bridge::open_line()
-{
-    if (stopping_)
-        return;
-    const open_result opened = line_.open(config_.port);
-    if (opened.ok) {
-        reopen_pause_.reset();
-        last_open_problem_.clear();
-        qCInfo(bridge_log, "line open: %s", qUtf8Printable(config_.port.describe(line_.device())));
-        line_.set_polled(config_.boards);
-        return;
-    }
-    // A missing adapter at start is not a reason to give up: it may be plugged in later.
-    const int pause = reopen_pause_.next();
-    const QString why = clause(link::open_failure_text(config_.port, opened));
-    // The same failure is told once; the tries go on quietly.
-    if (why != last_open_problem_)
-        qCWarning(bridge_log, "%s; trying again with growing pauses", qUtf8Printable(why));
-    else
-        qCDebug(bridge_log, "%s; next try in %d s", qUtf8Printable(why), pause / 1000);
-    last_open_problem_ = why;
-    reopen_timer_.start(pause);
 }
 
 void bridge::publish(const QString& topic, const QByteArray& payload, int qos)
@@ -223,7 +207,8 @@ void bridge::publish_discovery(int address)
 {
     if (topics_.discovery())
         publish(topics_.discovery_config(address),
-                discovery_payload(topics_, address, board_name(config_, address)));
+                discovery_payload(topics_, address,
+                                  board_name(lines_[key_line(address)], key_address(address))));
 }
 
 void bridge::on_connected()
@@ -254,12 +239,12 @@ void bridge::on_connected()
         // Retained configs of this bridge's boards come back here; those of
         // boards the configuration file dropped are cleared.
         broker_.subscribe(topics_.discovery_config_filter(), 1);
-        for (int address : config_.boards)
-            publish_discovery(address);
+        for (int key : keys())
+            publish_discovery(key);
     }
     // The broker may have lost everything retained (a restart without persistence).
-    for (int address : config_.boards)
-        publish_board(address, true);
+    for (int key : keys())
+        publish_board(key, true);
     announce_ready();
 }
 
@@ -304,7 +289,7 @@ void bridge::on_message(const QString& topic, const QByteArray& payload, bool re
     const twin_check::verdict twin = twins_->judge(topic, payload);
     switch (twin.what) {
     case twin_check::verdict::kind::answer:
-        qCInfo(bridge_log, "another telvar-mqtt with id %s started (%s); it is told that this "
+        qCInfo(bridge_log, "another telvard with id %s started (%s); it is told that this "
                            "one runs",
                qUtf8Printable(config_.bridge_id), qUtf8Printable(twin.other.describe()));
         broker_.publish(twins_->alive_topic(), identity_.payload(), 1, false);
@@ -339,26 +324,26 @@ void bridge::on_message(const QString& topic, const QByteArray& payload, bool re
         break;
     case incoming::kind::discovery_online:
         qCInfo(bridge_log, "Home Assistant is online: discovery and states published again");
-        for (int address : config_.boards) {
-            publish_discovery(address);
-            publish_board(address, true);
+        for (int key : keys()) {
+            publish_discovery(key);
+            publish_board(key, true);
         }
         break;
     case incoming::kind::stale_discovery:
         if (config_.boards_from_file)
             remove_board(in.address);
         else
-            qCDebug(bridge_log, "board %d is not served in this run (--boards); it stays in "
+            qCDebug(bridge_log, "%s is not served in this run (--boards); it stays in "
                                 "Home Assistant",
-                    in.address);
+                    qUtf8Printable(board_text(in.address)));
         break;
     }
 }
 
 void bridge::yield_to(const bridge_identity& other)
 {
-    qCCritical(bridge_log, "another telvar-mqtt already serves bridge id %s on the broker at "
-                           "%s:%d (%s): stop that one first (systemctl stop telvar-mqtt), or "
+    qCCritical(bridge_log, "another telvard already serves bridge id %s on the broker at "
+                           "%s:%d (%s): stop that one first (systemctl stop telvard), or "
                            "give this one an id of its own (--id, or id in [mqtt])",
                qUtf8Printable(config_.bridge_id), qUtf8Printable(config_.broker_host),
                config_.broker_port, qUtf8Printable(other.describe()));
@@ -367,15 +352,14 @@ void bridge::yield_to(const bridge_identity& other)
     ending_ = ending::twin_running;
     stopping_ = true;
     probe_timer_.stop();
-    reopen_timer_.stop();
     broker_.stop(stop_timeout_ms);
 }
 
 void bridge::remove_board(int address)
 {
-    qCInfo(bridge_log, "board %d is no longer configured: removed from Home Assistant and its "
+    qCInfo(bridge_log, "%s is no longer configured: removed from Home Assistant and its "
                        "retained topics cleared",
-           address);
+           qUtf8Printable(board_text(address)));
     // An empty retained message deletes what the broker keeps.
     for (const QString& topic : topics_.board_topics(address))
         publish(topic, QByteArray());
@@ -383,7 +367,7 @@ void bridge::remove_board(int address)
 
 void bridge::carry_out(const command& cmd)
 {
-    const QString what = relay_text(cmd);
+    const QString what = relay_text(topics_, cmd);
     qCDebug(bridge_log, "%s: sending", qUtf8Printable(what));
     auto done = [this, what, address = cmd.address](const link::relay_result& result) {
         if (result.reported)
@@ -410,9 +394,9 @@ void bridge::carry_out(const command& cmd)
                       qUtf8Printable(what));
             break;
         case link::outcome::offline:
-            qCWarning(bridge_log, "%s: not sent, board %d is offline (it answered none of its "
+            qCWarning(bridge_log, "%s: not sent, the board is offline (it answered none of its "
                                   "last polls)",
-                      qUtf8Printable(what), address);
+                      qUtf8Printable(what));
             break;
         case link::outcome::queue_full:
             qCWarning(bridge_log, "%s: not sent, too many commands wait on the line; send it "
@@ -425,12 +409,14 @@ void bridge::carry_out(const command& cmd)
             break;
         }
     };
+    link::board_link& line = *lines_[key_line(cmd.address)].link;
+    const int address = key_address(cmd.address);
     if (cmd.relay == 0)
-        line_.switch_all(cmd.address, cmd.what == command::action::on, done);
+        line.switch_all(address, cmd.what == command::action::on, done);
     else if (cmd.what == command::action::toggle)
-        line_.toggle(cmd.address, cmd.relay, done);
+        line.toggle(address, cmd.relay, done);
     else
-        line_.switch_relay(cmd.address, cmd.relay, cmd.what == command::action::on, done);
+        line.switch_relay(address, cmd.relay, cmd.what == command::action::on, done);
 }
 
 void bridge::on_reported(int address, const link::relay_states& relays)
@@ -450,27 +436,38 @@ void bridge::on_availability(int address, bool available)
         return;
     b.available = available;
     if (available)
-        qCInfo(bridge_log, "board %d is online", address);
+        qCInfo(bridge_log, "%s is online", qUtf8Printable(board_text(address)));
     else
-        qCWarning(bridge_log, "board %d is offline: no reply to %d polls in a row", address,
-                  line_.settings().unavailable_after);
+        qCWarning(bridge_log, "%s is offline: no reply to %d polls in a row",
+                  qUtf8Printable(board_text(address)),
+                  lines_[key_line(address)].link->settings().unavailable_after);
     publish_board(address, false);
 }
 
-void bridge::on_line_lost(const QString& reason)
+void bridge::on_line_lost(int line, const QString& /*reason*/)
 {
-    qCWarning(bridge_log, "line lost: %s; every board is offline until the line is back",
-              qUtf8Printable(reason));
-    for (int address : config_.boards) {
-        boards_[address].available = false;
-        publish_board(address, false);
+    // The service logs the loss itself; here the line's boards go offline.
+    for (int address : lines_[line].boards) {
+        board& b = boards_[board_key(line, address)];
+        b.available = false;
+        publish_board(board_key(line, address), false);
+    }
+}
+
+void bridge::line_reopened(int line)
+{
+    for (int address : lines_[line].boards) {
+        const int key = board_key(line, address);
+        boards_[key] = board{};
+        boards_[key].available = false;
+        publish_board(key, false);
     }
 }
 
 void bridge::publish_offline()
 {
-    for (int address : config_.boards)
-        broker_.publish(topics_.availability(address), QByteArrayLiteral("offline"), 1, true);
+    for (int key : keys())
+        broker_.publish(topics_.availability(key), QByteArrayLiteral("offline"), 1, true);
     broker_.publish(topics_.status(), QByteArrayLiteral("offline"), 1, true);
 }
 
@@ -497,43 +494,53 @@ void bridge::warn_about_password()
               config_.broker_port, qUtf8Printable(peer));
 }
 
-void bridge::reload(const bridge_config& next)
+QStringList bridge::reload(const bridge_config& next, const QList<bridge_line>& lines)
 {
     if (stopping_)
-        return;
-    const bridge_config old = config_;
+        return {};
+    const QList<bridge_line> old_lines = lines_;
+    const QList<int> old_keys = keys();
     QStringList changes;
     QList<int> added, removed, renamed;
-    for (int address : next.boards) {
-        if (!old.boards.contains(address))
-            added << address;
-        else if (board_name(old, address) != board_name(next, address))
-            renamed << address;
+    lines_ = lines;
+    const QList<int> next_keys = keys();
+    for (int key : next_keys) {
+        if (!old_keys.contains(key))
+            added << key;
+        else if (board_name(old_lines[key_line(key)], key_address(key))
+                 != board_name(lines_[key_line(key)], key_address(key)))
+            renamed << key;
     }
-    for (int address : old.boards)
-        if (!next.boards.contains(address))
-            removed << address;
-    const bool session_changed = !same_session(old, next);
-    const bool port_changed = old.port_text != next.port_text;
+    for (int key : old_keys)
+        if (!next_keys.contains(key))
+            removed << key;
+    const bool session_changed = !same_session(config_, next);
     const bool was_live = broker_.is_connected() && phase_ == phase::live;
 
     if (session_changed) {
         // The old topics are left as a stop leaves them; the new session asks
         // again whether a bridge of its id runs. If the new session cannot be
         // made, the old one goes on.
-        const topic_scheme next_topics(next.prefix, next.bridge_id, next.discovery_prefix);
-        if (was_live)
-            publish_offline();
+        const topic_scheme next_topics(next.prefix, next.bridge_id, next.discovery_prefix,
+                                       line_names(lines_));
         session_settings s = session_for(next, next_topics, identity_);
         s.will_topic.clear();
         s.will_payload.clear();
+        if (was_live) {
+            // Offline for every board served before, on the old topics.
+            const QList<bridge_line> now = lines_;
+            lines_ = old_lines;
+            publish_offline();
+            lines_ = now;
+        }
         QString error;
         if (!broker_.start(s, &error)) {
             qCCritical(bridge_log, "reload refused: %s; the old settings go on",
                        qUtf8Printable(error));
+            lines_ = old_lines;
             if (was_live)
                 on_connected();
-            return;
+            return {QStringLiteral("MQTT: the new session was refused, the old one goes on")};
         }
         phase_ = phase::probing;
         probe_timer_.stop();
@@ -543,18 +550,19 @@ void bridge::reload(const bridge_config& next)
                        .arg(next_topics.base());
     }
     const bool removing = next.boards_from_file && was_live && !session_changed;
-    for (int address : removed) {
+    for (int key : removed) {
         if (removing)
-            remove_board(address);
-        served_.remove(address);
-        boards_.remove(address);
+            remove_board(key);
+        served_.remove(key);
+        boards_.remove(key);
     }
     config_ = next;
-    topics_ = topic_scheme(config_.prefix, config_.bridge_id, config_.discovery_prefix);
+    topics_ = topic_scheme(config_.prefix, config_.bridge_id, config_.discovery_prefix,
+                           line_names(lines_));
     twins_ = std::make_unique<twin_check>(topics_, identity_);
-    for (int address : added) {
-        served_.insert(address);
-        boards_.insert(address, board{});
+    for (int key : added) {
+        served_.insert(key);
+        boards_.insert(key, board{});
     }
     if (session_changed) {
         // Everything is published afresh to the new session.
@@ -563,54 +571,30 @@ void bridge::reload(const bridge_config& next)
             b.published_available.reset();
         }
     }
-    if (port_changed) {
-        line_.set_polled({});
-        line_.close();
-        for (int address : config_.boards) {
-            boards_[address] = board{};
-            boards_[address].available = false;
-            publish_board(address, false);
-        }
-        reopen_timer_.stop();
-        reopen_pause_.reset();
-        last_open_problem_.clear();
-        changes << QStringLiteral("port %1").arg(config_.port_text);
-        open_line();
-    } else if (line_.is_open()) {
-        line_.set_polled(config_.boards);
-    }
     if (!session_changed && was_live) {
-        for (int address : added) {
-            publish_discovery(address);
-            publish_board(address, true);
+        for (int key : added) {
+            publish_discovery(key);
+            publish_board(key, true);
         }
-        for (int address : renamed)
-            publish_discovery(address);
+        for (int key : renamed)
+            publish_discovery(key);
     }
-    if (next.interval_ms != old.interval_ms)
-        qCWarning(bridge_log, "a new poll interval (%d ms) takes effect when the bridge is "
-                              "restarted; polling goes on every %d ms",
-                  next.interval_ms, line_.settings().poll_interval_ms);
     if (!added.isEmpty())
-        changes << QStringLiteral("boards added: %1").arg(numbers(added));
+        changes << QStringLiteral("boards added: %1").arg(numbers(topics_, added));
     if (!removed.isEmpty())
         changes << QStringLiteral("boards %1: %2")
                        .arg(next.boards_from_file ? QStringLiteral("removed")
                                                   : QStringLiteral("no longer served"),
-                            numbers(removed));
+                            numbers(topics_, removed));
     if (!renamed.isEmpty())
-        changes << QStringLiteral("boards renamed: %1").arg(numbers(renamed));
-    qCInfo(bridge_log, "configuration reloaded%s%s: %s",
-           config_.file.isEmpty() ? "" : " from ", qUtf8Printable(config_.file),
-           changes.isEmpty() ? "nothing changed" : qUtf8Printable(changes.join(QStringLiteral("; "))));
+        changes << QStringLiteral("boards renamed: %1").arg(numbers(topics_, renamed));
+    return changes;
 }
 
 void bridge::stop()
 {
     if (stopping_)
         return;
-    qCInfo(bridge_log, "stopping");
-    reopen_timer_.stop();
     probe_timer_.stop();
     if (broker_.is_connected() && phase_ == phase::live)
         publish_offline();

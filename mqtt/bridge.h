@@ -1,7 +1,8 @@
-// The bridge between one serial line and an MQTT broker: board reports
-// become retained state messages, set topics become link requests that only
-// the boards' own replies confirm, and availability follows the link's poll
-// rule and the line itself. Everything runs on one thread; the link and the
+// The service's MQTT front: board reports on the service's lines become
+// retained state messages, set topics become link requests that only the
+// boards' own replies confirm, and availability follows the link's poll
+// rule and the line itself. The service opens and holds the lines; the
+// bridge only uses them. Everything runs on one thread; the links and the
 // broker client report to it through signals.
 //
 // Its first session with the broker has no will: it asks whether another
@@ -10,7 +11,6 @@
 // by mistake never makes the first one look dead.
 #pragma once
 
-#include "link/backoff.h"
 #include "link/board_link.h"
 #include "mqtt/bridge_config.h"
 #include "mqtt/mqtt_client.h"
@@ -36,22 +36,26 @@ public:
         no_session,    // the broker client could not be made
     };
 
-    bridge(const bridge_config& config, link::board_link& line, client& broker,
+    /** The links in @p lines outlive the bridge. */
+    bridge(const bridge_config& config, const QList<bridge_line>& lines, client& broker,
            QObject* parent = nullptr);
 
     /**
-     * Opens the line (and keeps trying while it cannot), polls, connects.
+     * Connects to the broker.
      * @return false when the broker client cannot be made (logged): nothing runs.
      */
     bool start();
-    /** Publishes offline, leaves the broker cleanly, closes the line; then finished(). */
+    /** Publishes offline and leaves the broker cleanly; then finished(). */
     void stop();
     /**
      * Takes a new configuration while running: boards added, removed or
-     * renamed; a changed port reopens the line, a changed broker or topic
-     * reconnects. The other boards keep their states.
+     * renamed; a changed broker or topic reconnects. The other boards keep
+     * their states. The lines are the same lines, by name and order.
+     * @return what changed, for the service's log line.
      */
-    void reload(const bridge_config& next);
+    QStringList reload(const bridge_config& next, const QList<bridge_line>& lines);
+    /** A line was closed and opened on another port: its boards start afresh, offline. */
+    void line_reopened(int line);
 
     /** The session settings the live session connects with (will included). */
     session_settings session() const;
@@ -73,15 +77,17 @@ private:
     };
     enum class phase { probing, live, leaving };
 
-    void open_line();
     bool start_session(bool with_will);
     void on_connected();
     void go_live();
     void on_disconnected(const QString& reason);
     void on_message(const QString& topic, const QByteArray& payload, bool retained);
-    void on_reported(int address, const link::relay_states& relays);
-    void on_availability(int address, bool available);
-    void on_line_lost(const QString& reason);
+    void watch_line(int line);
+    QList<int> keys() const;  // every board served, line by line
+    QString board_text(int key) const { return topics_.board_text(key); }
+    void on_reported(int key, const link::relay_states& relays);
+    void on_availability(int key, bool available);
+    void on_line_lost(int line, const QString& reason);
     void carry_out(const command& cmd);
     void yield_to(const bridge_identity& other);
     void remove_board(int address);
@@ -94,22 +100,19 @@ private:
     void publish_board(int address, bool everything);
 
     bridge_config config_;
-    link::board_link& line_;
+    QList<bridge_line> lines_;
     client& broker_;
     topic_scheme topics_;
     bridge_identity identity_;
     std::unique_ptr<twin_check> twins_;
     phase phase_ = phase::probing;
     ending ending_ = ending::stopped;
-    QSet<int> served_;
+    QSet<int> served_;  // board keys
     QMap<int, board> boards_;
-    QTimer reopen_timer_;
-    link::backoff reopen_pause_{1000, 30000};
     QTimer probe_timer_;
     QTimer ready_timer_;
     bool ready_sent_ = false;
     QString last_broker_problem_;
-    QString last_open_problem_;
     QSet<QString> warned_peers_;
     bool restarting_session_ = false;
     bool stopping_ = false;

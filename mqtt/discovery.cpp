@@ -11,7 +11,7 @@ namespace telvar::mqtt {
 
 QByteArray discovery_payload(const topic_scheme& topics, int address, const QString& name)
 {
-    const QString device_id = QStringLiteral("%1_%2").arg(topics.bridge_id()).arg(address);
+    const QString device_id = topics.device_id(address);
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{device_id}},
         {QStringLiteral("name"), name},
@@ -20,7 +20,7 @@ QByteArray discovery_payload(const topic_scheme& topics, int address, const QStr
         {QStringLiteral("sw_version"), QStringLiteral(TELVAR_VERSION)},
     };
     const QJsonObject origin{
-        {QStringLiteral("name"), QStringLiteral("telvar-mqtt")},
+        {QStringLiteral("name"), QStringLiteral("telvard")},
         {QStringLiteral("sw_version"), QStringLiteral(TELVAR_VERSION)},
     };
     // Both must say online: the bridge (its will says offline) and the board.

@@ -24,23 +24,59 @@ int canonical_number(const QString& text, int high)
     return value <= high ? value : -1;
 }
 
-QString served_list(const QSet<int>& served)
+QString served_list(const topic_scheme& topics, const QSet<int>& served)
 {
     QList<int> sorted(served.begin(), served.end());
     std::sort(sorted.begin(), sorted.end());
     QStringList parts;
-    for (int a : sorted)
-        parts << QString::number(a);
+    for (int key : sorted)
+        parts << topics.board_level(key);
     return parts.join(QStringLiteral(", "));
+}
+
+// The key of one of this bridge's device configs (ID_ADDR, ID_LINE_ADDR), or -1.
+int own_device(const topic_scheme& topics, const QString& object)
+{
+    const QString mine = topics.bridge_id() + QLatin1Char('_');
+    if (!object.startsWith(mine))
+        return -1;
+    const QString rest = object.mid(mine.size());
+    if (!topics.with_lines()) {
+        const int address = canonical_number(rest, 255);
+        return address;
+    }
+    for (int line = 0; line < topics.lines().size(); ++line) {
+        const QString head = topics.lines()[line] + QLatin1Char('_');
+        if (!rest.startsWith(head))
+            continue;
+        const int address = canonical_number(rest.mid(head.size()), 255);
+        if (address >= 0)
+            return board_key(line, address);
+    }
+    return -1;
 }
 
 } // namespace
 
 topic_scheme::topic_scheme(const QString& prefix, const QString& bridge_id,
-                           const QString& discovery_prefix)
+                           const QString& discovery_prefix, const QStringList& lines)
     : base_(prefix + QLatin1Char('/') + bridge_id), bridge_id_(bridge_id),
-      discovery_(discovery_prefix)
+      discovery_(discovery_prefix), lines_(lines)
 {
+}
+
+QString topic_scheme::board_level(int key) const
+{
+    if (!with_lines())
+        return QString::number(key_address(key));
+    return lines_.value(key_line(key)) + QLatin1Char('/') + QString::number(key_address(key));
+}
+
+QString topic_scheme::board_text(int key) const
+{
+    if (!with_lines())
+        return QStringLiteral("board %1").arg(key_address(key));
+    return QStringLiteral("board %1 on line %2").arg(key_address(key)).arg(lines_.value(key_line(key)));
 }
 
 QString topic_scheme::status() const
@@ -50,17 +86,17 @@ QString topic_scheme::status() const
 
 QString topic_scheme::availability(int address) const
 {
-    return QStringLiteral("%1/%2/availability").arg(base_).arg(address);
+    return QStringLiteral("%1/%2/availability").arg(base_, board_level(address));
 }
 
 QString topic_scheme::relay(int address, int relay) const
 {
-    return QStringLiteral("%1/%2/relay/%3").arg(base_).arg(address).arg(relay);
+    return QStringLiteral("%1/%2/relay/%3").arg(base_, board_level(address)).arg(relay);
 }
 
 QString topic_scheme::state(int address) const
 {
-    return QStringLiteral("%1/%2/state").arg(base_).arg(address);
+    return QStringLiteral("%1/%2/state").arg(base_, board_level(address));
 }
 
 QString topic_scheme::relay_set(int address, int relay) const
@@ -70,22 +106,29 @@ QString topic_scheme::relay_set(int address, int relay) const
 
 QString topic_scheme::all_set(int address) const
 {
-    return QStringLiteral("%1/%2/all/set").arg(base_).arg(address);
+    return QStringLiteral("%1/%2/all/set").arg(base_, board_level(address));
 }
 
 QString topic_scheme::relay_set_filter() const
 {
-    return base_ + QStringLiteral("/+/relay/+/set");
+    return base_ + (with_lines() ? QStringLiteral("/+/+/relay/+/set")
+                                 : QStringLiteral("/+/relay/+/set"));
 }
 
 QString topic_scheme::all_set_filter() const
 {
-    return base_ + QStringLiteral("/+/all/set");
+    return base_ + (with_lines() ? QStringLiteral("/+/+/all/set") : QStringLiteral("/+/all/set"));
+}
+
+QString topic_scheme::device_id(int address) const
+{
+    QString level = board_level(address);
+    return bridge_id_ + QLatin1Char('_') + level.replace(QLatin1Char('/'), QLatin1Char('_'));
 }
 
 QString topic_scheme::discovery_config(int address) const
 {
-    return QStringLiteral("%1/device/%2_%3/config").arg(discovery_, bridge_id_).arg(address);
+    return QStringLiteral("%1/device/%2/config").arg(discovery_, device_id(address));
 }
 
 QString topic_scheme::discovery_config_filter() const
@@ -150,13 +193,12 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         const QString config_prefix = topics.discovery_config_filter().chopped(8);  // D/device/
         if (topic.startsWith(config_prefix) && topic.endsWith(QLatin1String("/config"))) {
             const QString object = topic.mid(config_prefix.size()).chopped(7);
-            const QString mine = topics.bridge_id() + QLatin1Char('_');
             // Only what the broker keeps: our own configs also come back live.
-            if (retained && !payload.isEmpty() && object.startsWith(mine)) {
-                const int address = canonical_number(object.mid(mine.size()), 255);
-                if (address >= 0 && !served.contains(address)) {
+            if (retained && !payload.isEmpty()) {
+                const int key = own_device(topics, object);
+                if (key >= 0 && !served.contains(key)) {
                     in.what = incoming::kind::stale_discovery;
-                    in.address = address;
+                    in.address = key;
                 }
             }
             return in;
@@ -166,7 +208,14 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
     const QString head = topics.base() + QLatin1Char('/');
     if (!topic.startsWith(head) || !topic.endsWith(QLatin1String("/set")))
         return in;
-    const QStringList levels = topic.mid(head.size()).split(QLatin1Char('/'));
+    QStringList levels = topic.mid(head.size()).split(QLatin1Char('/'));
+    // With lines the board is two levels, LINE/ADDR; the line is read first.
+    QString line_level;
+    if (topics.with_lines()) {
+        if (levels.size() < 4)
+            return in;
+        line_level = levels.takeFirst();
+    }
     const bool relay_topic = levels.size() == 4 && levels[1] == QLatin1String("relay");
     const bool all_topic = levels.size() == 3 && levels[1] == QLatin1String("all");
     if (!relay_topic && !all_topic)
@@ -181,17 +230,28 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
                                            "wish of now; ignored");
         return in;
     }
-    const int address = canonical_number(levels[0], 255);
-    if (address < 0) {
+    int line = 0;
+    if (topics.with_lines()) {
+        line = int(topics.lines().indexOf(line_level));
+        if (line < 0) {
+            in.reason = shown + QStringLiteral(": \"%1\" is not a line of this service (%2); "
+                                               "ignored")
+                                    .arg(printable(line_level.toUtf8(), 40),
+                                         topics.lines().join(QStringLiteral(", ")));
+            return in;
+        }
+    }
+    const int number = canonical_number(levels[0], 255);
+    if (number < 0) {
         in.reason = shown + QStringLiteral(": \"%1\" is not a board address (0 to 255); ignored")
                                 .arg(printable(levels[0].toUtf8(), 40));
         return in;
     }
+    const int address = board_key(line, number);
     if (!served.contains(address)) {
-        in.reason = shown + QStringLiteral(": this bridge serves no board %1 (it serves %2); "
+        in.reason = shown + QStringLiteral(": this bridge serves no %1 (it serves %2); "
                                            "ignored")
-                                .arg(address)
-                                .arg(served_list(served));
+                                .arg(topics.board_text(address), served_list(topics, served));
         return in;
     }
     int relay = 0;

@@ -1,6 +1,11 @@
 // The bridge's topics and payloads, and what an incoming message asks for:
 // pure functions of text, so every rule about a topic or payload can be
 // tested and fuzzed without a broker. T below is PREFIX/BRIDGE_ID.
+//
+// A board is known here by its key: its line's place among the service's
+// lines times 256, plus its address. With one line the key is the address
+// and the topics are T/ADDR/...; with more, every board topic carries its
+// line: T/LINE/ADDR/..., and Home Assistant's device is ID_LINE_ADDR.
 #pragma once
 
 #include "link/board_link.h"
@@ -12,15 +17,37 @@
 
 namespace telvar::mqtt {
 
+constexpr int board_key(int line, int address)
+{
+    return line * 256 + address;
+}
+constexpr int key_line(int key)
+{
+    return key / 256;
+}
+constexpr int key_address(int key)
+{
+    return key % 256;
+}
+
 class topic_scheme {
 public:
-    /** @p discovery_prefix empty: no Home Assistant discovery. */
+    /**
+     * @p discovery_prefix empty: no Home Assistant discovery. @p lines: the
+     * lines' names in order; with more than one, board topics carry them.
+     */
     topic_scheme(const QString& prefix, const QString& bridge_id,
-                 const QString& discovery_prefix);
+                 const QString& discovery_prefix, const QStringList& lines = {});
 
     const QString& base() const { return base_; }  // T
     const QString& bridge_id() const { return bridge_id_; }
     bool discovery() const { return !discovery_.isEmpty(); }
+    bool with_lines() const { return lines_.size() > 1; }
+    const QStringList& lines() const { return lines_; }
+    /** "ADDR", or "LINE/ADDR" when topics carry the line. */
+    QString board_level(int key) const;
+    /** "board 3", or "board 3 on line hall": for the log. */
+    QString board_text(int key) const;
 
     QString status() const;                          // T/status
     QString availability(int address) const;         // T/ADDR/availability
@@ -31,6 +58,7 @@ public:
     QString relay_set_filter() const;                // T/+/relay/+/set
     QString all_set_filter() const;                  // T/+/all/set
 
+    QString device_id(int address) const;         // ID_ADDR or ID_LINE_ADDR
     QString discovery_config(int address) const;  // D/device/ID_ADDR/config
     QString discovery_config_filter() const;      // D/device/+/config
     QString discovery_status() const;             // D/status
@@ -42,6 +70,7 @@ private:
     QString base_;
     QString bridge_id_;
     QString discovery_;
+    QStringList lines_;
 };
 
 /** {"relays":[true,false,…]}, relay 1 first. */
@@ -51,7 +80,7 @@ QByteArray relay_payload(bool pulled_in);
 
 struct command {
     enum class action { on, off, toggle };
-    int address = 0;
+    int address = 0;  // the board's key
     int relay = 0;  // 1 to 16, or 0 for all sixteen
     action what = action::on;
 };
@@ -67,13 +96,14 @@ struct incoming {
     };
     kind what = kind::not_mine;
     command cmd;
-    int address = -1;  // for stale_discovery
+    int address = -1;  // for stale_discovery: the board's key
     QString reason;
 };
 
 /**
  * Reads a message the bridge received. A command is taken only on a set
- * topic of a board in @p served, with an exact payload, and not retained.
+ * topic of a board in @p served (by key), with an exact payload, and not
+ * retained.
  */
 incoming classify(const topic_scheme& topics, const QSet<int>& served, const QString& topic,
                   const QByteArray& payload, bool retained);

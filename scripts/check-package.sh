@@ -71,14 +71,14 @@ check "package builds: $deb" build_package
 # Exactly these files, nothing missing and nothing stray.
 expected() {
     local d
-    printf '%s\n' /usr/bin/{telvar,telvar-v1.1,telvar-sim,telvarctl,telvar-mqtt} \
+    printf '%s\n' /usr/bin/{telvar,telvar-v1.1,telvar-sim,telvarctl,telvard} \
         /usr/share/applications/{telvar,telvar-v1.1}.desktop \
         /usr/share/metainfo/io.github.telvar.telvar.metainfo.xml \
         /usr/share/icons/hicolor/scalable/apps/telvar.svg \
-        /usr/share/man/man1/{telvar,telvar-v1.1,telvar-sim,telvarctl,telvar-mqtt}.1.gz \
+        /usr/share/man/man1/{telvar,telvar-v1.1,telvar-sim,telvarctl,telvard}.1.gz \
         /usr/share/bash-completion/completions/telvarctl \
-        /etc/telvar/mqtt.conf \
-        /usr/lib/systemd/system/telvar-mqtt.service \
+        /etc/telvar/telvard.conf \
+        /usr/lib/systemd/system/telvard.service \
         /usr/share/doc/telvar/{copyright,changelog.gz}
     for d in 16 32 48 64 128 256; do
         echo "/usr/share/icons/hicolor/${d}x${d}/apps/telvar.png"
@@ -126,8 +126,8 @@ control_fields() {
     [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
         { echo "packaging/changelog's last entry is not $version"; status=1; }
     dpkg-deb -I "$deb" md5sums >/dev/null || { echo "no md5sums"; status=1; }
-    [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/telvar/mqtt.conf ] ||
-        { echo "conffiles is not /etc/telvar/mqtt.conf"; status=1; }
+    [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/telvar/telvard.conf ] ||
+        { echo "conffiles is not /etc/telvar/telvard.conf"; status=1; }
     dpkg-deb -f "$deb" Depends Recommends Suggests
     return $status
 }
@@ -150,7 +150,7 @@ unit_verify() {
         return 0
     fi
     # A root of the system's units and the package's files, so that the
-    # targets the unit names and its /usr/bin/telvar-mqtt are both found; its
+    # targets the unit names and its /usr/bin/telvard are both found; its
     # manual page is looked up in the package too. Any message fails.
     local sys=$tmp/sysroot out status
     mkdir -p "$sys/usr/lib/systemd"
@@ -159,12 +159,12 @@ unit_verify() {
     # What the unit runs from the base system (ExecReload).
     mkdir -p "$sys/bin" && cp -a "$(readlink -f /bin/kill)" "$sys/bin/kill"
     out=$(MANPATH="$tmp/root/usr/share/man" systemd-analyze verify --root="$sys" \
-        /usr/lib/systemd/system/telvar-mqtt.service 2>&1)
+        /usr/lib/systemd/system/telvard.service 2>&1)
     status=$?
     echo "$out"
     [ $status -eq 0 ] && [ -z "$out" ]
 }
-check "systemd-analyze verify telvar-mqtt.service" unit_verify
+check "systemd-analyze verify telvard.service" unit_verify
 
 check "dependencies resolve: apt-get install --simulate" \
     bash -c "apt-get install --simulate '$root/$deb' >'$tmp/apt.log' 2>&1 || { cat '$tmp/apt.log'; exit 1; }
@@ -178,7 +178,7 @@ run_cli() {
     echo "$out"
     grep -Eq "(^| )${version//./\\.}\$" <<<"$out" || { echo "--version does not end in $version"; return 1; }
 }
-for p in telvar-sim telvarctl telvar-mqtt; do
+for p in telvar-sim telvarctl telvard; do
     check "unpacked $p: --help and --version" run_cli "$p"
 done
 

@@ -9,12 +9,12 @@ packages=(
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
     librsvg2-bin  # icons/make-icons.py renders the icon's SVG
-    # telvar-mqtt: its client library; the broker, clients and openssl of its tests; its benchmark's client
+    # telvard: its client library; the broker, clients and openssl of its tests; its benchmark's client
     libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt
     # The service's local socket (QtNetwork comes with qt6-base-dev): socat to talk to it by
     # hand as the README does; setpriv (util-linux) runs the tests' clients as another user
     socat
-    libsystemd-dev  # telvar-mqtt's notify and watchdog under systemd
+    libsystemd-dev  # telvard's notify and watchdog under systemd
     util-linux mount  # setpriv, unshare and mount: tests as another user, a private /etc/resolv.conf
     libnss-wrapper  # a hosts file of the tests' own for the bridge's name lookups
     qt6-httpserver-dev qt6-websockets-dev  # telvard's web page and HTTP API

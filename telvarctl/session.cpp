@@ -172,6 +172,8 @@ QJsonObject session::base() const
                   {QStringLiteral("device"), link_.device()}};
     o.insert(QStringLiteral("port"),
              run_.port.number > 0 ? QJsonValue(run_.port.number) : QJsonValue());
+    if (!run_.line.isEmpty())
+        o.insert(QStringLiteral("line"), run_.line);
     return o;
 }
 

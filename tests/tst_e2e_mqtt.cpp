@@ -1,5 +1,5 @@
-// telvar-mqtt end to end: a real Mosquitto started here, telvar-sim on a
-// pseudo-terminal, the real telvar-mqtt process between them, and the test's
+// telvard's MQTT front end to end: a real Mosquitto started here, telvar-sim
+// on a pseudo-terminal, the real telvard process between them, and the test's
 // own client (mosquitto_sub / mosquitto_pub) watching and commanding.
 #include "support/e2e_rig.h"
 #include "support/mosquitto_broker.h"
@@ -26,6 +26,14 @@ namespace
 {
 
 const QString T = QStringLiteral("telvar/telvar");
+
+// Each telvard of a test gets a local socket of its own, never the system's.
+QStringList own_socket()
+{
+    static QTemporaryDir sockets;
+    static int made = 0;
+    return {"--socket", sockets.filePath(QString("telvard-%1.sock").arg(++made))};
+}
 
 QString topic(const QString& rest)
 {
@@ -57,7 +65,7 @@ bool wait_log(QProcess& process, QByteArray& log, const QString& fragment, int t
     return true;
 }
 
-// Another telvar-mqtt beside the rig's, with a log of its own.
+// Another telvard beside the rig's, with a log of its own.
 struct second_bridge {
     QProcess process;
     QByteArray log;
@@ -66,7 +74,7 @@ struct second_bridge {
     {
         QObject::connect(&process, &QProcess::readyReadStandardError,
                          [this] { log += process.readAllStandardError(); });
-        process.start(qEnvironmentVariable("TELVAR_MQTT"), arguments);
+        process.start(qEnvironmentVariable("TELVARD"), arguments + own_socket());
         return process.waitForStarted(5000);
     }
     bool wait_log(const QString& fragment, int times = 1, int timeout_ms = 10000)
@@ -115,10 +123,12 @@ struct bridge_rig {
             bridge_arguments << "--interval" << "100";
         if (pass_port)
             bridge_arguments << "-p" << QString::number(line.port);
+        if (!bridge_arguments.contains("--socket"))
+            bridge_arguments << own_socket();
         QObject::connect(&bridge, &QProcess::readyReadStandardError,
                          [this] { log += bridge.readAllStandardError(); });
         QStringList command = launcher;
-        command << qEnvironmentVariable("TELVAR_MQTT") << bridge_arguments;
+        command << qEnvironmentVariable("TELVARD") << bridge_arguments;
         bridge.start(command.takeFirst(), command);
         if (!bridge.waitForStarted(5000)) {
             error = bridge.errorString();
@@ -228,7 +238,7 @@ private:
 void tst_e2e_mqtt::initTestCase()
 {
     QVERIFY(e2e_rig::use_private_port_folder());
-    QVERIFY2(!qEnvironmentVariable("TELVAR_MQTT").isEmpty(), "TELVAR_MQTT is not set");
+    QVERIFY2(!qEnvironmentVariable("TELVARD").isEmpty(), "TELVARD is not set");
     for (const char* program : {"mosquitto", "mosquitto_sub", "mosquitto_pub", "openssl"})
         QVERIFY2(!mosquitto_broker::executable(program).isEmpty(),
                  qPrintable(QString("%1 is missing: bash scripts/install-deps.sh").arg(program)));
@@ -254,7 +264,7 @@ void tst_e2e_mqtt::startup_publishes_status_discovery_and_states()
     const QString conf = dir.filePath("mqtt.conf");
     QFile f(conf);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("[boards]\n1 = Hall\n2 = Pump_room\n");
+    f.write("[line main]\n1 = Hall\n2 = Pump_room\n[mqtt]\n");
     f.close();
     QVERIFY2(r.start({"--board", "1,relays=00A5", "--board", "2,relays=8100"}, {"--config", conf}),
              qPrintable(r.error));
@@ -392,7 +402,7 @@ void tst_e2e_mqtt::retained_set_is_not_executed_and_only_the_file_removes_boards
     QFETCH(bool, removed);
     bridge_rig r;
     QTemporaryDir dir;
-    arguments.replaceInStrings("$CONF", write_text(dir, "mqtt.conf", "[boards]\n1 = Hall\n"));
+    arguments.replaceInStrings("$CONF", write_text(dir, "mqtt.conf", "[line main]\n1 = Hall\n[mqtt]\n"));
     QVERIFY(r.broker.start());
     // Left on the broker before the bridge starts: old commands, not a wish of now.
     QVERIFY(mqtt_publish(r.broker, topic("1/relay/5/set"), "ON", true));
@@ -435,8 +445,9 @@ void tst_e2e_mqtt::broker_down_at_start_is_waited_for()
     QVERIFY(r.line.start_sim({"--board", "1,relays=0002"}));
     QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
                      [&r] { r.log += r.bridge.readAllStandardError(); });
-    r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
-                   {"-p", QString::number(r.line.port), "--broker", r.broker.address()});
+    r.bridge.start(qEnvironmentVariable("TELVARD"),
+                   QStringList{"-p", QString::number(r.line.port), "--broker", r.broker.address()}
+                       + own_socket());
     QVERIFY2(r.wait_log("connection refused; trying again"), r.log.constData());
     QVERIFY(r.wait_log("board 1 is online"));  // polling goes on meanwhile
     QVERIFY(r.broker.restart());
@@ -499,7 +510,7 @@ void tst_e2e_mqtt::adapter_vanishes_and_returns()
     QCOMPARE(r.line.sim.command("vanish").size(), 1);
     QVERIFY(r.wait(topic("1/availability"), "offline", from));
     QVERIFY(r.wait(topic("2/availability"), "offline", from));
-    QVERIFY2(r.wait_log("line lost"), r.log.constData());
+    QVERIFY2(r.wait_log("line main lost"), r.log.constData());
     QCOMPARE(r.line.sim.command("reappear").size(), 1);
     QVERIFY(r.wait(topic("1/availability"), "online", from, 40000));
     QVERIFY(r.wait(topic("2/availability"), "online", from, 40000));
@@ -664,12 +675,12 @@ void tst_e2e_mqtt::second_bridge_with_the_same_id()
         QVERIFY2(second.process.waitForFinished(20000), second.log.constData());
         second.log += second.process.readAllStandardError();
         QCOMPARE(second.process.exitCode(), 2);
-        QVERIFY2(second.log.contains("another telvar-mqtt already serves bridge id telvar on the "
+        QVERIFY2(second.log.contains("another telvard already serves bridge id telvar on the "
                                      "broker at " + r.broker.address().toUtf8()),
                  second.log.constData());
-        QVERIFY2(r.wait_log("another telvar-mqtt with id telvar started"), r.log.constData());
+        QVERIFY2(r.wait_log("another telvard with id telvar started"), r.log.constData());
         // It never reached the line nor the first one's topics.
-        QVERIFY(!second.log.contains("line open"));
+        QVERIFY(!second.log.contains("line main open"));
         for (const mqtt_message& m : r.watch.messages().mid(from))
             QVERIFY2(m.topic.endsWith("/bridge/probe") || m.topic.endsWith("/bridge/alive"),
                      qPrintable(m.topic + ' ' + m.payload));
@@ -723,14 +734,14 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration_data()
     QTest::addColumn<QString>("logged");
 
     QTest::newRow("boards added, dropped and renamed")
-        << QByteArray("[serial]\nport = $OLD\n[boards]\n1 = Hall_north\n3 = Store\n")
+        << QByteArray("[line main]\nport = $OLD\n1 = Hall_north\n3 = Store\n")
         << "boards added: 3; boards removed: 2; boards renamed: 1";
     QTest::newRow("a bad file is refused, the old settings go on")
-        << QByteArray("[boards]\n1 = Hall\n1 = Store\n")
-        << "the configuration is refused, the old settings go on: $FILE:3: [boards] 1: address 1 "
+        << QByteArray("[line main]\n1 = Hall\n1 = Store\n")
+        << "the configuration is refused, the old settings go on: $FILE:3: [line main] 1: address 1 "
            "is given twice (first on line 2)";
     QTest::newRow("another port reopens the line")
-        << QByteArray("[serial]\nport = $PORT\n[boards]\n1 = Hall\n2 = Pump\n") << "port $PORT";
+        << QByteArray("[line main]\nport = $PORT\n1 = Hall\n2 = Pump\n") << "port $PORT";
 }
 
 void tst_e2e_mqtt::sighup_reloads_the_configuration()
@@ -744,13 +755,14 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration()
     QVERIFY(r.line.start_sim({"--board", "1,relays=0001", "--board", "2", "--board", "3"}));
     const QString conf = write_text(
         dir, "mqtt.conf",
-        QString("[serial]\nport = %1\n[boards]\n1 = Hall\n2 = Pump\n").arg(r.line.port).toUtf8());
+        QString("[line main]\nport = %1\n1 = Hall\n2 = Pump\n").arg(r.line.port).toUtf8());
     QVERIFY(r.broker.start());
     QVERIFY(r.watch.start(r.broker));
     QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
                      [&r] { r.log += r.bridge.readAllStandardError(); });
-    r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
-                   {"--config", conf, "--broker", r.broker.address(), "--interval", "100"});
+    r.bridge.start(qEnvironmentVariable("TELVARD"),
+                   QStringList{"--config", conf, "--broker", r.broker.address(), "--interval", "100"}
+                       + own_socket());
     QVERIFY(r.wait(topic("1/availability"), "online"));
     QVERIFY(r.wait(topic("2/availability"), "online"));
     const int from = r.watch.messages().size();
@@ -861,7 +873,7 @@ void tst_e2e_mqtt::polling_keeps_its_rhythm_while_the_broker_fails()
         arguments << "-p" << QString::number(r.line.port);
         QObject::connect(&r.bridge, &QProcess::readyReadStandardError,
                          [&r] { r.log += r.bridge.readAllStandardError(); });
-        r.bridge.start(qEnvironmentVariable("TELVAR_MQTT"), arguments);
+        r.bridge.start(qEnvironmentVariable("TELVARD"), arguments + own_socket());
     } else {
         QVERIFY2(r.start({"--log", "--board", "1"}, arguments), qPrintable(r.error));
     }
@@ -915,7 +927,7 @@ void tst_e2e_mqtt::tells_systemd_it_is_ready_and_feeds_the_watchdog()
     QTRY_VERIFY_WITH_TIMEOUT(take().contains("READY=1"), 20000);
     // Ready once the line is open and the session with the will is up: the
     // bridge logged that before it told, so the lines are on their way.
-    QVERIFY2(r.wait_log("line open", 1, 1000) && r.wait_log("connected to the broker", 1, 1000),
+    QVERIFY2(r.wait_log("line main open", 1, 1000) && r.wait_log("connected to the broker", 1, 1000),
              r.log.constData());
     QTRY_VERIFY_WITH_TIMEOUT(take().count("WATCHDOG=1") >= 3, 10000);
     ::kill(pid_t(r.bridge.processId()), SIGHUP);
@@ -932,9 +944,9 @@ void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal_data()
     QTest::addColumn<QString>("stream");  // JOURNAL_STREAM: "self" for standard error's own
     QTest::addColumn<QString>("first");   // how the first line starts
 
-    QTest::newRow("standard error is the journal") << "self" << "<6>serving boards";
-    QTest::newRow("inherited, but standard error is a file") << "1:2" << "telvar-mqtt: serving boards";
-    QTest::newRow("no journal") << "" << "telvar-mqtt: serving boards";
+    QTest::newRow("standard error is the journal") << "self" << "<6>serving local clients";
+    QTest::newRow("inherited, but standard error is a file") << "1:2" << "telvard: serving local clients";
+    QTest::newRow("no journal") << "" << "telvard: serving local clients";
 }
 
 void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal()
@@ -954,8 +966,8 @@ void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal()
     QProcess bridge;
     bridge.setProcessEnvironment(env);
     bridge.setStandardErrorFile(path, QIODevice::Append);
-    bridge.start(qEnvironmentVariable("TELVAR_MQTT"),
-                 {"-p", "/nonexistent/tty", "--broker", "127.0.0.1:1"});
+    bridge.start(qEnvironmentVariable("TELVARD"),
+                 QStringList{"-p", "/nonexistent/tty", "--broker", "127.0.0.1:1"} + own_socket());
     QVERIFY(bridge.waitForStarted(5000));
     auto lines = [&path] {
         QFile log(path);
@@ -967,7 +979,7 @@ void tst_e2e_mqtt::journal_prefix_only_when_standard_error_is_the_journal()
     const QList<QByteArray> got = lines();
     QVERIFY2(got[0].startsWith(first.toUtf8()), got[0].constData());
     // Warnings carry their own priority in the journal, and a word elsewhere.
-    QVERIFY2(got[1].startsWith(first.startsWith('<') ? "<4>" : "telvar-mqtt: warning: "),
+    QVERIFY2(got[1].startsWith(first.startsWith('<') ? "<4>" : "telvard: warning: "),
              got[1].constData());
 }
 

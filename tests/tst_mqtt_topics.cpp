@@ -34,42 +34,52 @@ void tst_mqtt_topics::classify_data()
     // the reason; stale: "stale ADDR"; "online"; "" for not mine
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QStringList>("lines");  // the service's lines; boards 2, 7 of the first, 3 of the second
 
     const QString t = "site/hall/";
-    QTest::newRow("relay on") << t + "2/relay/5/set" << QByteArray("ON") << false << "command" << "2 5 on";
-    QTest::newRow("relay off, relay 16") << t + "2/relay/16/set" << QByteArray("OFF") << false << "command" << "2 16 off";
-    QTest::newRow("toggle") << t + "7/relay/1/set" << QByteArray("TOGGLE") << false << "command" << "7 1 toggle";
-    QTest::newRow("all on") << t + "2/all/set" << QByteArray("ON") << false << "command" << "2 0 on";
-    QTest::newRow("all off") << t + "7/all/set" << QByteArray("OFF") << false << "command" << "7 0 off";
-    QTest::newRow("retained command") << t + "2/relay/5/set" << QByteArray("ON") << true << "refused" << "arrived retained";
-    QTest::newRow("retained all") << t + "2/all/set" << QByteArray("OFF") << true << "refused" << "arrived retained";
-    QTest::newRow("lower case payload") << t + "2/relay/5/set" << QByteArray("on") << false << "refused" << "not ON, OFF or TOGGLE";
-    QTest::newRow("payload with a newline") << t + "2/relay/5/set" << QByteArray("ON\n") << false << "refused" << "\"ON\\x0a\": the payload";
-    QTest::newRow("empty payload") << t + "2/relay/5/set" << QByteArray() << false << "refused" << "not ON, OFF or TOGGLE";
-    QTest::newRow("toggle for all sixteen") << t + "2/all/set" << QByteArray("TOGGLE") << false << "refused" << "not ON or OFF";
-    QTest::newRow("relay 0") << t + "2/relay/0/set" << QByteArray("ON") << false << "refused" << "\"0\" is not a relay number";
-    QTest::newRow("relay 17") << t + "2/relay/17/set" << QByteArray("ON") << false << "refused" << "\"17\" is not a relay number";
-    QTest::newRow("relay with a leading zero") << t + "2/relay/05/set" << QByteArray("ON") << false << "refused" << "\"05\" is not a relay";
-    QTest::newRow("relay a word") << t + "2/relay/five/set" << QByteArray("ON") << false << "refused" << "\"five\" is not a relay";
-    QTest::newRow("address not served") << t + "3/relay/1/set" << QByteArray("ON") << false << "refused" << "serves no board 3 (it serves 2, 7)";
-    QTest::newRow("address 256") << t + "256/relay/1/set" << QByteArray("ON") << false << "refused" << "\"256\" is not a board address";
+    QTest::newRow("relay on") << t + "2/relay/5/set" << QByteArray("ON") << false << "command" << "2 5 on" << QStringList{};
+    QTest::newRow("relay off, relay 16") << t + "2/relay/16/set" << QByteArray("OFF") << false << "command" << "2 16 off" << QStringList{};
+    QTest::newRow("toggle") << t + "7/relay/1/set" << QByteArray("TOGGLE") << false << "command" << "7 1 toggle" << QStringList{};
+    QTest::newRow("all on") << t + "2/all/set" << QByteArray("ON") << false << "command" << "2 0 on" << QStringList{};
+    QTest::newRow("all off") << t + "7/all/set" << QByteArray("OFF") << false << "command" << "7 0 off" << QStringList{};
+    QTest::newRow("retained command") << t + "2/relay/5/set" << QByteArray("ON") << true << "refused" << "arrived retained" << QStringList{};
+    QTest::newRow("retained all") << t + "2/all/set" << QByteArray("OFF") << true << "refused" << "arrived retained" << QStringList{};
+    QTest::newRow("lower case payload") << t + "2/relay/5/set" << QByteArray("on") << false << "refused" << "not ON, OFF or TOGGLE" << QStringList{};
+    QTest::newRow("payload with a newline") << t + "2/relay/5/set" << QByteArray("ON\n") << false << "refused" << "\"ON\\x0a\": the payload" << QStringList{};
+    QTest::newRow("empty payload") << t + "2/relay/5/set" << QByteArray() << false << "refused" << "not ON, OFF or TOGGLE" << QStringList{};
+    QTest::newRow("toggle for all sixteen") << t + "2/all/set" << QByteArray("TOGGLE") << false << "refused" << "not ON or OFF" << QStringList{};
+    QTest::newRow("relay 0") << t + "2/relay/0/set" << QByteArray("ON") << false << "refused" << "\"0\" is not a relay number" << QStringList{};
+    QTest::newRow("relay 17") << t + "2/relay/17/set" << QByteArray("ON") << false << "refused" << "\"17\" is not a relay number" << QStringList{};
+    QTest::newRow("relay with a leading zero") << t + "2/relay/05/set" << QByteArray("ON") << false << "refused" << "\"05\" is not a relay" << QStringList{};
+    QTest::newRow("relay a word") << t + "2/relay/five/set" << QByteArray("ON") << false << "refused" << "\"five\" is not a relay" << QStringList{};
+    QTest::newRow("address not served") << t + "3/relay/1/set" << QByteArray("ON") << false << "refused" << "serves no board 3 (it serves 2, 7)" << QStringList{};
+    QTest::newRow("address 256") << t + "256/relay/1/set" << QByteArray("ON") << false << "refused" << "\"256\" is not a board address" << QStringList{};
     QTest::newRow("terminal escape in the topic is shown escaped")
         << t + "\x1b[2J/all/set" << QByteArray("ON") << false << "refused"
-        << "site/hall/\\x1b[2J/all/set \"ON\": \"\\x1b[2J\" is not a board address";
-    QTest::newRow("address signed") << t + "+2/all/set" << QByteArray("ON") << false << "refused" << "\"+2\" is not a board address";
-    QTest::newRow("another bridge's command") << "site/other/2/relay/5/set" << QByteArray("ON") << false << "" << "";
-    QTest::newRow("a level too many") << t + "2/relay/5/x/set" << QByteArray("ON") << false << "" << "";
-    QTest::newRow("own state topic") << t + "2/relay/5" << QByteArray("ON") << false << "" << "";
-    QTest::newRow("prefix alone") << "site/hall" << QByteArray("ON") << false << "" << "";
-    QTest::newRow("Home Assistant online") << "ha/status" << QByteArray("online") << false << "online" << "";
-    QTest::newRow("Home Assistant online, retained") << "ha/status" << QByteArray("online") << true << "" << "";
-    QTest::newRow("Home Assistant offline") << "ha/status" << QByteArray("offline") << false << "" << "";
-    QTest::newRow("own config of a removed board") << "ha/device/hall_9/config" << QByteArray("{}") << true << "stale" << "9";
-    QTest::newRow("own config of a board just dropped, coming back live") << "ha/device/hall_9/config" << QByteArray("{}") << false << "" << "";
-    QTest::newRow("own config of a served board") << "ha/device/hall_2/config" << QByteArray("{}") << true << "" << "";
-    QTest::newRow("config already cleared") << "ha/device/hall_9/config" << QByteArray() << true << "" << "";
-    QTest::newRow("config of a bridge whose id extends ours") << "ha/device/hall_2_9/config" << QByteArray("{}") << true << "" << "";
-    QTest::newRow("config of another bridge") << "ha/device/hallway_9/config" << QByteArray("{}") << true << "" << "";
+        << "site/hall/\\x1b[2J/all/set \"ON\": \"\\x1b[2J\" is not a board address" << QStringList{};
+    QTest::newRow("address signed") << t + "+2/all/set" << QByteArray("ON") << false << "refused" << "\"+2\" is not a board address" << QStringList{};
+    QTest::newRow("another bridge's command") << "site/other/2/relay/5/set" << QByteArray("ON") << false << "" << "" << QStringList{};
+    QTest::newRow("a level too many") << t + "2/relay/5/x/set" << QByteArray("ON") << false << "" << "" << QStringList{};
+    QTest::newRow("own state topic") << t + "2/relay/5" << QByteArray("ON") << false << "" << "" << QStringList{};
+    QTest::newRow("prefix alone") << "site/hall" << QByteArray("ON") << false << "" << "" << QStringList{};
+    QTest::newRow("Home Assistant online") << "ha/status" << QByteArray("online") << false << "online" << "" << QStringList{};
+    QTest::newRow("Home Assistant online, retained") << "ha/status" << QByteArray("online") << true << "" << "" << QStringList{};
+    QTest::newRow("Home Assistant offline") << "ha/status" << QByteArray("offline") << false << "" << "" << QStringList{};
+    QTest::newRow("own config of a removed board") << "ha/device/hall_9/config" << QByteArray("{}") << true << "stale" << "9" << QStringList{};
+    QTest::newRow("own config of a board just dropped, coming back live") << "ha/device/hall_9/config" << QByteArray("{}") << false << "" << "" << QStringList{};
+    QTest::newRow("own config of a served board") << "ha/device/hall_2/config" << QByteArray("{}") << true << "" << "" << QStringList{};
+    QTest::newRow("config already cleared") << "ha/device/hall_9/config" << QByteArray() << true << "" << "" << QStringList{};
+    QTest::newRow("config of a bridge whose id extends ours") << "ha/device/hall_2_9/config" << QByteArray("{}") << true << "" << "" << QStringList{};
+    QTest::newRow("config of another bridge") << "ha/device/hallway_9/config" << QByteArray("{}") << true << "" << "" << QStringList{};
+    QTest::newRow("lines: relay on") << t + "yard/3/relay/5/set" << QByteArray("ON") << false << "command" << "yard/3 5 on" << QStringList{"north", "yard"};
+    QTest::newRow("lines: all off") << t + "north/2/all/set" << QByteArray("OFF") << false << "command" << "north/2 0 off" << QStringList{"north", "yard"};
+    QTest::newRow("lines: a board of the other line") << t + "north/3/relay/1/set" << QByteArray("ON") << false << "refused" << "serves no board 3 on line north (it serves north/2, north/7, yard/3)" << QStringList{"north", "yard"};
+    QTest::newRow("lines: no such line") << t + "south/2/all/set" << QByteArray("ON") << false << "refused" << "\"south\" is not a line of this service (north, yard)" << QStringList{"north", "yard"};
+    QTest::newRow("lines: the address without its line") << t + "2/relay/5/set" << QByteArray("ON") << false << "" << "" << QStringList{"north", "yard"};
+    QTest::newRow("lines: a number for the line") << t + "2/3/relay/5/set" << QByteArray("ON") << false << "refused" << "\"2\" is not a line" << QStringList{"north", "yard"};
+    QTest::newRow("lines: own config of a removed board") << "ha/device/hall_yard_9/config" << QByteArray("{}") << true << "stale" << "yard/9" << QStringList{"north", "yard"};
+    QTest::newRow("lines: own config of a served board") << "ha/device/hall_yard_3/config" << QByteArray("{}") << true << "" << "" << QStringList{"north", "yard"};
+    QTest::newRow("lines: config of a line not served") << "ha/device/hall_south_3/config" << QByteArray("{}") << true << "" << "" << QStringList{"north", "yard"};
 }
 
 void tst_mqtt_topics::classify()
@@ -79,14 +89,17 @@ void tst_mqtt_topics::classify()
     QFETCH(bool, retained);
     QFETCH(QString, kind);
     QFETCH(QString, expected);
+    QFETCH(QStringList, lines);
 
-    const topic_scheme topics("site", "hall", "ha");
-    const incoming in = telvar::mqtt::classify(topics, {2, 7}, topic, payload, retained);
+    const topic_scheme topics("site", "hall", "ha", lines);
+    const incoming in =
+        telvar::mqtt::classify(topics, lines.isEmpty() ? QSet<int>{2, 7} : QSet<int>{2, 7, board_key(1, 3)},
+                               topic, payload, retained);
     static const char* kinds[] = {"", "command", "refused", "online", "stale"};
     QCOMPARE(QString(kinds[int(in.what)]), kind);
     if (kind == "command") {
         static const char* actions[] = {"on", "off", "toggle"};
-        QCOMPARE(QString("%1 %2 %3").arg(in.cmd.address).arg(in.cmd.relay).arg(actions[int(in.cmd.what)]),
+        QCOMPARE(QString("%1 %2 %3").arg(topics.board_level(in.cmd.address)).arg(in.cmd.relay).arg(actions[int(in.cmd.what)]),
                  expected);
         // The command topic the bridge would name for it is the one it came on.
         QCOMPARE(in.cmd.relay ? topics.relay_set(in.cmd.address, in.cmd.relay)
@@ -97,7 +110,7 @@ void tst_mqtt_topics::classify()
         QVERIFY2(in.reason.startsWith(printable(topic.toUtf8(), 200)) && in.reason.contains(expected),
                  qPrintable(in.reason));
     } else if (kind == "stale") {
-        QCOMPARE(QString::number(in.address), expected);
+        QCOMPARE(topics.board_level(in.address), expected);
     }
 }
 
@@ -123,7 +136,7 @@ void tst_mqtt_topics::discovery_describes_sixteen_switches()
     QVERIFY(!device["manufacturer"].toString().isEmpty());
     QVERIFY(!device["model"].toString().isEmpty());
     QVERIFY(!device["sw_version"].toString().isEmpty());
-    QCOMPARE(config["o"].toObject()["name"].toString(), QString("telvar-mqtt"));
+    QCOMPARE(config["o"].toObject()["name"].toString(), QString("telvard"));
     QCOMPARE(config["availability_mode"].toString(), QString("all"));
     QCOMPARE(config["availability"].toArray(),
              (QJsonArray{QJsonObject{{"topic", "site/hall/status"}},

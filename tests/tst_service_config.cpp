@@ -1,6 +1,6 @@
-// telvar-mqtt's settings: the file and the command line over it, and every
+// telvard's settings: the file and the command line over it, and every
 // refusal naming the file, line and key (or the option) before anything runs.
-#include "mqtt/bridge_config.h"
+#include "telvard/service_config.h"
 
 #include <QFile>
 #include <QProcess>
@@ -9,9 +9,10 @@
 
 #include <sys/stat.h>
 
-using namespace telvar::mqtt;
+using namespace telvar::service;
+using telvar::mqtt::board_name;
 
-class tst_mqtt_config : public QObject
+class tst_service_config : public QObject
 {
     Q_OBJECT
 private slots:
@@ -30,7 +31,7 @@ private:
     QTemporaryDir dir_;
 };
 
-void tst_mqtt_config::initTestCase()
+void tst_service_config::initTestCase()
 {
     QVERIFY(dir_.isValid());
     QFile pw(dir_.filePath("pw"));
@@ -46,12 +47,12 @@ void tst_mqtt_config::initTestCase()
 }
 
 // $DIR in the text and the arguments is the test's folder; an empty text: no file.
-config_result tst_mqtt_config::load(QByteArray file_text, QStringList arguments)
+config_result tst_service_config::load(QByteArray file_text, QStringList arguments)
 {
     file_text.replace("$DIR", QFile::encodeName(dir_.path()));
     for (QString& a : arguments)
         a.replace("$DIR", dir_.path());
-    QStringList args{"telvar-mqtt"};
+    QStringList args{"telvard"};
     if (!file_text.isEmpty()) {
         QFile f(dir_.filePath("mqtt.conf"));
         if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -61,42 +62,56 @@ config_result tst_mqtt_config::load(QByteArray file_text, QStringList arguments)
     return load_configuration(args + arguments, dir_.filePath("no-default.conf"));
 }
 
-void tst_mqtt_config::accepted_data()
+void tst_service_config::accepted_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QStringList>("arguments");
-    // port boards broker id prefix discovery interval user password
+    // port boards broker id prefix discovery interval user password, of the
+    // first line; then MQTT on or off, the lines, the socket and its group
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("defaults") << QByteArray() << QStringList{}
-                              << "1|1|localhost:1883|telvar|telvar|homeassistant|200||-";
+                              << "1|1|localhost:1883|telvar|telvar|homeassistant|200||-|on|main||dialout";
     QTest::newRow("every key of the file, with comments and blank lines")
-        << QByteArray("; bridge\n[serial]\nport = /dev/ttyUSB0\ninterval = 500\n\n[mqtt]\n"
+        << QByteArray("; service\n[line main]\nport = /dev/ttyUSB0\ninterval = 500\n3 = Hall\n"
+                      "1 = Pump_room\n\n[mqtt]\n"
                       "# the broker\nbroker = broker.lan:1884\nid = hall-2\nprefix = site/relays\n"
                       "discovery_prefix = off\nusername = bridge\npassword_file = $DIR/pw\n"
-                      "[boards]\n3 = Hall\n1 = Pump_room\n")
-        << QStringList{} << "/dev/ttyUSB0|3,1|broker.lan:1884|hall-2|site/relays||500|bridge|s3cret word";
+                      "[local]\nsocket = /run/t/d.sock\ngroup = relays\n")
+        << QStringList{}
+        << "/dev/ttyUSB0|3,1|broker.lan:1884|hall-2|site/relays||500|bridge|s3cret word|on|main|/run/t/d.sock|relays";
+    QTest::newRow("two lines; boards = over the names' order; no [mqtt]: MQTT off")
+        << QByteArray("[line hall]\nport = /dev/ttyUSB0\nboards = 7,2\n2 = Door\n"
+                      "[line yard]\nport = COM3\n[local]\nenabled = false\n")
+        << QStringList{} << "/dev/ttyUSB0|7,2|localhost:1883|telvar|telvar|homeassistant|200||-|off|hall,yard|-|dialout";
+    QTest::newRow("MQTT off in the file, on by an option; --socket")
+        << QByteArray("[line main]\nport = 2\n[mqtt]\nenabled = no\n")
+        << QStringList{"--broker", "b:1", "--socket", "/tmp/x.sock"}
+        << "2|1|b:1|telvar|telvar|homeassistant|200||-|on|main|/tmp/x.sock|dialout";
+    QTest::newRow("--no-mqtt over the file")
+        << QByteArray("[mqtt]\nbroker = a\n") << QStringList{"--no-mqtt"}
+        << "1|1|a:1883|telvar|telvar|homeassistant|200||-|off|main||dialout";
     QTest::newRow("command line over the file")
-        << QByteArray("[serial]\nport = 2\n[mqtt]\nbroker = a:1884\nid = one\n[boards]\n5 = Five\n")
+        << QByteArray("[line main]\nport = 2\n5 = Five\n[mqtt]\nbroker = a:1884\nid = one\n")
         << QStringList{"-p", "3", "--broker", "b", "--id", "two", "--boards", "7,5", "--interval",
                        "50"}
-        << "3|7,5|b:1883|two|telvar|homeassistant|50||-";
+        << "3|7,5|b:1883|two|telvar|homeassistant|50||-|on|main||dialout";
     QTest::newRow("TLS without a port goes to 8883")
         << QByteArray() << QStringList{"--cafile", "$DIR/ca.crt", "--broker", "[::1]"}
-        << "1|1|::1:8883|telvar|telvar|homeassistant|200||-";
+        << "1|1|::1:8883|telvar|telvar|homeassistant|200||-|on|main||dialout";
     QTest::newRow("TLS with a port and a client certificate")
         << QByteArray("[mqtt]\ncafile = $DIR/ca.crt\ncertfile = $DIR/client.crt\n"
                       "keyfile = $DIR/client.key\nbroker = localhost:9999\n")
-        << QStringList{} << "1|1|localhost:9999|telvar|telvar|homeassistant|200||-";
+        << QStringList{} << "1|1|localhost:9999|telvar|telvar|homeassistant|200||-|on|main||dialout";
     QTest::newRow("empty optional keys are left out")
         << QByteArray("[mqtt]\nusername =\ncafile =\n") << QStringList{}
-        << "1|1|localhost:1883|telvar|telvar|homeassistant|200||-";
+        << "1|1|localhost:1883|telvar|telvar|homeassistant|200||-|on|main||dialout";
     QTest::newRow("UTF-8 byte order mark and CRLF lines")
-        << QByteArray("\xEF\xBB\xBF[serial]\r\nport = COM4\r\n") << QStringList{}
-        << "4|1|localhost:1883|telvar|telvar|homeassistant|200||-";
+        << QByteArray("\xEF\xBB\xBF[line main]\r\nport = COM4\r\n") << QStringList{}
+        << "4|1|localhost:1883|telvar|telvar|homeassistant|200||-|off|main||dialout";
 }
 
-void tst_mqtt_config::accepted()
+void tst_service_config::accepted()
 {
     QFETCH(QByteArray, file);
     QFETCH(QStringList, arguments);
@@ -104,25 +119,35 @@ void tst_mqtt_config::accepted()
     const config_result r = load(file, arguments);
     QCOMPARE(r.text, QString());
     QCOMPARE(int(r.what), int(config_result::action::run));
-    const bridge_config& c = r.config;
+    const telvar::mqtt::bridge_config& c = r.config.mqtt;
+    const line_config& line = r.config.lines.first();
     QStringList boards;
-    for (int b : c.boards)
+    for (int b : line.boards)
         boards << QString::number(b);
-    const QString port = c.port.path.isEmpty() ? QString::number(c.port.number) : c.port.path;
+    const QString port =
+        line.port.path.isEmpty() ? QString::number(line.port.number) : line.port.path;
+    QStringList lines;
+    for (const line_config& l : r.config.lines)
+        lines << l.name;
+    QCOMPARE(c.line_names, lines);
     const QString got = QStringList{port,
                                     boards.join(','),
                                     c.broker_host + ':' + QString::number(c.broker_port),
                                     c.bridge_id,
                                     c.prefix,
                                     c.discovery_prefix,
-                                    QString::number(c.interval_ms),
+                                    QString::number(line.interval_ms),
                                     c.username,
-                                    c.has_password ? c.password : "-"}
+                                    c.has_password ? c.password : "-",
+                                    r.config.mqtt_enabled ? "on" : "off",
+                                    lines.join(','),
+                                    r.config.local.enabled ? r.config.local.socket : "-",
+                                    r.config.local.group}
                             .join('|');
     QCOMPARE(got, expected.replace("$DIR", dir_.path()));
 }
 
-void tst_mqtt_config::refused_data()
+void tst_service_config::refused_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QStringList>("arguments");
@@ -130,32 +155,32 @@ void tst_mqtt_config::refused_data()
 
     QTest::newRow("unknown key") << QByteArray("[mqtt]\nbroker = x\nbrokr = y\n") << QStringList{}
                                  << "mqtt.conf:3: [mqtt] brokr: unknown key";
-    QTest::newRow("unknown section") << QByteArray("[serial]\nport = 1\n[radio]\n")
+    QTest::newRow("unknown section") << QByteArray("[line main]\nport = 1\n[radio]\n")
                                      << QStringList{} << "mqtt.conf:3: [radio]: unknown section";
     QTest::newRow("key outside a section") << QByteArray("port = 1\n") << QStringList{}
                                            << "mqtt.conf:1: port: the key comes before";
-    QTest::newRow("line without =") << QByteArray("[serial]\n\nport 1\n") << QStringList{}
+    QTest::newRow("line without =") << QByteArray("[line main]\n\nport 1\n") << QStringList{}
                                     << "mqtt.conf:3: expected";
-    QTest::newRow("address out of range") << QByteArray("[boards]\n1 = A\n256 = B\n")
-                                          << QStringList{} << "mqtt.conf:3: [boards] 256: a board's key";
+    QTest::newRow("address out of range") << QByteArray("[line main]\n1 = A\n256 = B\n")
+                                          << QStringList{} << "mqtt.conf:3: [line main] 256: a board's key";
     QTest::newRow("duplicate address, written differently")
-        << QByteArray("[boards]\n1 = A\n2 = B\n01 = C\n") << QStringList{}
-        << "mqtt.conf:4: [boards] 01: address 1 is given twice (first on line 2)";
-    QTest::newRow("key given twice") << QByteArray("[serial]\nport = 1\nport = 2\n")
-                                     << QStringList{} << "mqtt.conf:3: [serial] port: the key is given twice";
-    QTest::newRow("empty board name") << QByteArray("[boards]\n4 =\n") << QStringList{}
-                                      << "mqtt.conf:2: [boards] 4: \"\" is not a board name";
-    QTest::newRow("board name with a space") << QByteArray("[boards]\n4 = Pump room\n")
-                                             << QStringList{} << "mqtt.conf:2: [boards] 4: \"Pump room\"";
+        << QByteArray("[line main]\n1 = A\n2 = B\n01 = C\n") << QStringList{}
+        << "mqtt.conf:4: [line main] 01: address 1 is given twice (first on line 2)";
+    QTest::newRow("key given twice") << QByteArray("[line main]\nport = 1\nport = 2\n")
+                                     << QStringList{} << "mqtt.conf:3: [line main] port: the key is given twice";
+    QTest::newRow("empty board name") << QByteArray("[line main]\n4 =\n") << QStringList{}
+                                      << "mqtt.conf:2: [line main] 4: \"\" is not a board name";
+    QTest::newRow("board name with a space") << QByteArray("[line main]\n4 = Pump room\n")
+                                             << QStringList{} << "mqtt.conf:2: [line main] 4: \"Pump room\"";
     QTest::newRow("bridge id with a slash") << QByteArray("[mqtt]\nid = a/b\n") << QStringList{}
                                             << "mqtt.conf:2: [mqtt] id: \"a/b\" is not a bridge id";
     QTest::newRow("prefix with a wildcard") << QByteArray("[mqtt]\nprefix = a/#\n") << QStringList{}
                                             << "mqtt.conf:2: [mqtt] prefix:";
-    QTest::newRow("interval too short") << QByteArray("[serial]\ninterval = 10\n") << QStringList{}
-                                        << "mqtt.conf:2: [serial] interval: \"10\" is not a time";
+    QTest::newRow("interval too short") << QByteArray("[line main]\ninterval = 10\n") << QStringList{}
+                                        << "mqtt.conf:2: [line main] interval: \"10\" is not a time";
     QTest::newRow("empty required value") << QByteArray("[mqtt]\nid =\n") << QStringList{}
                                           << "mqtt.conf:2: [mqtt] id: the value is empty";
-    QTest::newRow("a line that is not UTF-8") << QByteArray("[boards]\n1 = A\n2 = B\xFF\n")
+    QTest::newRow("a line that is not UTF-8") << QByteArray("[line main]\n1 = A\n2 = B\xFF\n")
                                               << QStringList{} << "mqtt.conf:3: the line is not UTF-8";
     QTest::newRow("TLS file missing, named in the file")
         << QByteArray("[mqtt]\n\ncafile = /nonexistent/ca.crt\n") << QStringList{}
@@ -194,22 +219,42 @@ void tst_mqtt_config::refused_data()
                                         << "--id is given more than once";
     QTest::newRow("stray argument") << QByteArray() << QStringList{"run"}
                                     << "unexpected argument \"run\"";
-    QTest::newRow("interval with a sign") << QByteArray("[serial]\ninterval = +500\n") << QStringList{}
-                                          << "mqtt.conf:2: [serial] interval: \"+500\" is not a time";
+    QTest::newRow("interval with a sign") << QByteArray("[line main]\ninterval = +500\n") << QStringList{}
+                                          << "mqtt.conf:2: [line main] interval: \"+500\" is not a time";
     QTest::newRow("interval in full-width digits") << QByteArray() << QStringList{"--interval", "\uFF15\uFF10\uFF10"}
                                                    << "--interval: \"\uFF15\uFF10\uFF10\" is not a time";
     QTest::newRow("broker port beyond 32 bits") << QByteArray() << QStringList{"--broker", "h:99999999999"}
                                                 << "--broker: \"99999999999\" is not a port";
     QTest::newRow("removing a board the file still serves")
-        << QByteArray("[boards]\n1 = A\n7 = B\n") << QStringList{"--remove-board", "7"}
-        << "--remove-board: board 7 is still served (mqtt.conf:1: [boards]): take it out there first";
+        << QByteArray("[line main]\n1 = A\n7 = B\n") << QStringList{"--remove-board", "7"}
+        << "--remove-board: board 7 is still served (mqtt.conf:1: [line main]): take it out there first";
     QTest::newRow("removing a board --boards serves") << QByteArray() << QStringList{"--boards", "3", "--remove-board", "3"}
                                                       << "--remove-board: board 3 is still served (--boards)";
+    QTest::newRow("a line's name that starts with a digit") << QByteArray("[line 2nd]\nport = 1\n")
+        << QStringList{} << "mqtt.conf:1: [line 2nd]: \"2nd\" is not a line's name";
+    QTest::newRow("a line given twice") << QByteArray("[line a]\nport = 1\n[line  a]\nport = 2\n")
+        << QStringList{} << "mqtt.conf:3: [line  a]: the section is given twice (first on line 1)";
+    QTest::newRow("a board named but left out of boards =")
+        << QByteArray("[line a]\nboards = 1,2\n3 = Gate\n") << QStringList{}
+        << "mqtt.conf:3: [line a] 3: board 3 is named but not in the line's boards";
+    QTest::newRow("--port with two lines")
+        << QByteArray("[line a]\nport = 1\n[line b]\nport = 2\n") << QStringList{"-p", "3"}
+        << "--port: the configuration has 2 lines; give each its port in its [line NAME] section";
+    QTest::newRow("a relative socket path") << QByteArray("[local]\nsocket = telvard.sock\n")
+        << QStringList{} << "mqtt.conf:2: [local] socket: \"telvard.sock\" is not an absolute path";
+    QTest::newRow("MQTT neither on nor off") << QByteArray("[mqtt]\nenabled = maybe\n")
+        << QStringList{} << "mqtt.conf:2: [mqtt] enabled: \"maybe\" is neither true nor false";
+    QTest::newRow("removing a board by address alone with two lines")
+        << QByteArray("[line a]\nport = 1\n[line b]\nport = 2\n") << QStringList{"--remove-board", "7"}
+        << "--remove-board: \"7\": with more than one line give LINE/ADDRESS, for example a/7";
+    QTest::newRow("removing a board of a line that is not there")
+        << QByteArray("[line a]\nport = 1\n[line b]\nport = 2\n") << QStringList{"--remove-board", "c/7"}
+        << "--remove-board: \"c\" is not one of the lines (a, b)";
     QTest::newRow("removing address 256") << QByteArray() << QStringList{"--remove-board", "256"}
                                           << "--remove-board: \"256\" is not an address";
 }
 
-void tst_mqtt_config::refused()
+void tst_service_config::refused()
 {
     QFETCH(QByteArray, file);
     QFETCH(QStringList, arguments);
@@ -221,7 +266,7 @@ void tst_mqtt_config::refused()
     QVERIFY2(text.startsWith(message.replace("$DIR/", "")), qPrintable(text));
 }
 
-void tst_mqtt_config::password_file_open_to_others_is_warned_data()
+void tst_service_config::password_file_open_to_others_is_warned_data()
 {
     QTest::addColumn<int>("mode");
     QTest::addColumn<bool>("warned");
@@ -232,7 +277,7 @@ void tst_mqtt_config::password_file_open_to_others_is_warned_data()
     QTest::newRow("0604: everybody reads it") << 0604 << true;
 }
 
-void tst_mqtt_config::password_file_open_to_others_is_warned()
+void tst_service_config::password_file_open_to_others_is_warned()
 {
     QFETCH(int, mode);
     QFETCH(bool, warned);
@@ -244,7 +289,7 @@ void tst_mqtt_config::password_file_open_to_others_is_warned()
     QCOMPARE(::chmod(QFile::encodeName(pw).constData(), mode_t(mode)), 0);
     const config_result r = load(QByteArray(), {"--username", "u", "--password-file", pw});
     QCOMPARE(int(r.what), int(config_result::action::run));
-    QCOMPARE(r.config.password, QString("s3cret"));
+    QCOMPARE(r.config.mqtt.password, QString("s3cret"));
     QCOMPARE(r.warnings.size(), warned ? 1 : 0);
     if (warned)
         QVERIFY2(r.warnings[0].startsWith("--password-file: the password file can be read by other "
@@ -252,13 +297,13 @@ void tst_mqtt_config::password_file_open_to_others_is_warned()
                  qPrintable(r.warnings[0]));
 }
 
-void tst_mqtt_config::program_refuses_with_status_2()
+void tst_service_config::program_refuses_with_status_2()
 {
-    const QString program = qEnvironmentVariable("TELVAR_MQTT");
-    QVERIFY2(!program.isEmpty(), "TELVAR_MQTT is not set");
+    const QString program = qEnvironmentVariable("TELVARD");
+    QVERIFY2(!program.isEmpty(), "TELVARD is not set");
     QFile f(dir_.filePath("bad.conf"));
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("[boards]\n1 = A\n1 = B\n");
+    f.write("[line main]\n1 = A\n1 = B\n");
     f.close();
     QProcess p;
     p.start(program, {"--config", f.fileName()});
@@ -266,28 +311,37 @@ void tst_mqtt_config::program_refuses_with_status_2()
     QCOMPARE(p.exitCode(), 2);
     QCOMPARE(p.readAllStandardOutput(), QByteArray());
     QCOMPARE(QString::fromUtf8(p.readAllStandardError()).trimmed(),
-             "telvar-mqtt: " + f.fileName() +
-                 ":3: [boards] 1: address 1 is given twice (first on line 2)");
+             "telvard: " + f.fileName() +
+                 ":3: [line main] 1: address 1 is given twice (first on line 2)");
 }
 
-void tst_mqtt_config::shipped_example_gives_the_defaults()
+void tst_service_config::shipped_example_gives_the_defaults()
 {
-    const QString example = QFINDTESTDATA("../mqtt/mqtt.conf");
+    const QString example = QFINDTESTDATA("../telvard/telvard.conf");
     QVERIFY(!example.isEmpty());
-    const config_result r = load_configuration({"telvar-mqtt", "--config", example}, QString());
+    const config_result r = load_configuration({"telvard", "--config", example}, QString());
     QCOMPARE(r.text, QString());
-    const bridge_config defaults;
-    QCOMPARE(r.config.port.number, defaults.port.number);
-    QCOMPARE(r.config.boards, defaults.boards);
-    QCOMPARE(r.config.broker_host, defaults.broker_host);
-    QCOMPARE(r.config.broker_port, defaults.broker_port);
-    QCOMPARE(r.config.bridge_id, defaults.bridge_id);
-    QCOMPARE(r.config.prefix, defaults.prefix);
-    QCOMPARE(r.config.discovery_prefix, defaults.discovery_prefix);
-    QCOMPARE(r.config.interval_ms, defaults.interval_ms);
-    QCOMPARE(board_name(r.config, 1), board_name(defaults, 1).replace(' ', '_'));
-    QVERIFY(r.config.cafile.isEmpty() && r.config.username.isEmpty());
+    const service_config defaults;
+    QCOMPARE(r.config.lines.size(), 1);
+    const line_config& line = r.config.lines.first();
+    QCOMPARE(line.name, defaults.lines.first().name);
+    QCOMPARE(line.port.number, defaults.lines.first().port.number);
+    QCOMPARE(line.boards, defaults.lines.first().boards);
+    QCOMPARE(line.interval_ms, defaults.lines.first().interval_ms);
+    QCOMPARE(r.config.mqtt_enabled, defaults.mqtt_enabled);
+    QCOMPARE(r.config.local.enabled, defaults.local.enabled);
+    QCOMPARE(r.config.local.socket, defaults.local.socket);
+    QCOMPARE(r.config.local.group, defaults.local.group);
+    const telvar::mqtt::bridge_config& m = r.config.mqtt;
+    QCOMPARE(m.broker_host, defaults.mqtt.broker_host);
+    QCOMPARE(m.broker_port, defaults.mqtt.broker_port);
+    QCOMPARE(m.bridge_id, defaults.mqtt.bridge_id);
+    QCOMPARE(m.prefix, defaults.mqtt.prefix);
+    QCOMPARE(m.discovery_prefix, defaults.mqtt.discovery_prefix);
+    const auto served = bridge_lines(r.config, {nullptr});
+    QCOMPARE(board_name(served.first(), 1), QString("Relay_board_1"));
+    QVERIFY(m.cafile.isEmpty() && m.username.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(tst_mqtt_config)
-#include "tst_mqtt_config.moc"
+QTEST_GUILESS_MAIN(tst_service_config)
+#include "tst_service_config.moc"

@@ -1,7 +1,7 @@
-#include "mqtt/service_notify.h"
+#include "telvard/service_notify.h"
 
 // No service manager to tell.
-namespace telvar::mqtt::service_notify {
+namespace telvar::service::service_notify {
 
 void ready(const QString&) {}
 void reloading() {}
@@ -13,4 +13,4 @@ int watchdog_interval_ms()
 }
 void watchdog() {}
 
-} // namespace telvar::mqtt::service_notify
+} // namespace telvar::service::service_notify

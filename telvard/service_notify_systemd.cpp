@@ -1,8 +1,8 @@
-#include "mqtt/service_notify.h"
+#include "telvard/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 
-namespace telvar::mqtt::service_notify {
+namespace telvar::service::service_notify {
 
 namespace {
 
@@ -47,4 +47,4 @@ void watchdog()
     sd_notify(0, "WATCHDOG=1");
 }
 
-} // namespace telvar::mqtt::service_notify
+} // namespace telvar::service::service_notify

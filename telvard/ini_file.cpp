@@ -1,8 +1,8 @@
-#include "mqtt/ini_file.h"
+#include "telvard/ini_file.h"
 
 #include <QStringDecoder>
 
-namespace telvar::mqtt {
+namespace telvar::service {
 
 ini_document read_ini(const QByteArray& text)
 {
@@ -59,4 +59,4 @@ ini_document read_ini(const QByteArray& text)
     return doc;
 }
 
-} // namespace telvar::mqtt
+} // namespace telvar::service

@@ -8,7 +8,7 @@
 #include <QList>
 #include <QString>
 
-namespace telvar::mqtt {
+namespace telvar::service {
 
 struct ini_entry {
     QString section;
@@ -36,4 +36,4 @@ struct ini_document {
  */
 ini_document read_ini(const QByteArray& text);
 
-} // namespace telvar::mqtt
+} // namespace telvar::service

@@ -6,7 +6,7 @@
 
 #include <QString>
 
-namespace telvar::mqtt::service_notify {
+namespace telvar::service::service_notify {
 
 /** READY=1, with a STATUS= line for systemctl status. */
 void ready(const QString& status);
@@ -21,4 +21,4 @@ int watchdog_interval_ms();
 /** WATCHDOG=1: the event loop is alive. */
 void watchdog();
 
-} // namespace telvar::mqtt::service_notify
+} // namespace telvar::service::service_notify

@@ -1,0 +1,61 @@
+// telvard's configuration file: any bytes are either refused with the file
+// name and a line that exists, or read into settings that all hold up
+// (lines with unique names, addresses 0 to 255 once each per line, plain
+// names, an interval in range).
+#include "fuzz_check.h"
+#include "telvard/ini_file.h"
+#include "telvard/service_config.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+using namespace telvar::service;
+using telvar::mqtt::is_plain_name;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const QByteArray text(reinterpret_cast<const char*>(data), int(size));
+    const int lines = int(text.count('\n')) + 1;
+
+    const ini_document doc = read_ini(text);
+    FUZZ_CHECK(doc.error.isEmpty() == (doc.error_line == 0));
+    for (const ini_entry& e : doc.entries)
+        FUZZ_CHECK(e.line >= 1 && e.line <= lines && !e.key.isEmpty() && !e.section.isEmpty());
+
+    const config_result r = read_configuration_text(text, QStringLiteral("fuzz.conf"));
+    if (r.what == config_result::action::refuse) {
+        static const QRegularExpression where(QStringLiteral("^fuzz\\.conf:([0-9]+):"));
+        const auto m = where.match(r.text);
+        FUZZ_CHECK(m.hasMatch());
+        const int line = m.captured(1).toInt();
+        FUZZ_CHECK(line >= 1 && line <= lines);
+        return 0;
+    }
+    FUZZ_CHECK(r.what == config_result::action::run);
+    FUZZ_CHECK(doc.error.isEmpty());
+    FUZZ_CHECK(!r.config.lines.isEmpty());
+    QSet<QString> names;
+    for (const line_config& line : r.config.lines) {
+        FUZZ_CHECK(is_line_name(line.name) && !names.contains(line.name));
+        names.insert(line.name);
+        FUZZ_CHECK(!line.boards.isEmpty());
+        QSet<int> seen;
+        for (int address : line.boards) {
+            FUZZ_CHECK(address >= 0 && address <= 255 && !seen.contains(address));
+            seen.insert(address);
+        }
+        for (auto it = line.names.cbegin(); it != line.names.cend(); ++it)
+            FUZZ_CHECK(seen.contains(it.key()) && is_plain_name(it.value()));
+        FUZZ_CHECK(line.interval_ms >= min_interval_ms && line.interval_ms <= max_interval_ms);
+        FUZZ_CHECK((line.port.number >= 1) != !line.port.path.isEmpty());
+    }
+    const telvar::mqtt::bridge_config& c = r.config.mqtt;
+    FUZZ_CHECK(c.line_names.size() == r.config.lines.size());
+    FUZZ_CHECK(is_plain_name(c.bridge_id));
+    FUZZ_CHECK(c.broker_port >= 1 && c.broker_port <= 65535 && !c.broker_host.isEmpty());
+    FUZZ_CHECK(!c.prefix.isEmpty() && !c.prefix.contains(QLatin1Char('#')) &&
+               !c.prefix.contains(QLatin1Char('+')));
+    FUZZ_CHECK(r.config.local.socket.isEmpty() || r.config.local.socket.startsWith(QLatin1Char('/'))
+               || r.config.local.socket.startsWith(QLatin1String("\\\\.\\pipe\\")));
+    return 0;
+}

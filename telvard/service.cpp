@@ -1,0 +1,325 @@
+#include "telvard/service.h"
+
+#include "local/dispatch.h"
+#include "local/server.h"
+#include "mqtt/bridge.h"
+#include "mqtt/mosquitto_client.h"
+#include "telvard/socket_place.h"
+
+#include <QLoggingCategory>
+
+#include <algorithm>
+
+namespace telvar::service {
+
+Q_LOGGING_CATEGORY(service_log, "telvar.service")
+
+namespace {
+
+// Operator texts end in a full stop; here more follows them.
+QString clause(QString text)
+{
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+QString numbers(const QList<int>& list)
+{
+    QStringList out;
+    for (int n : list)
+        out << QString::number(n);
+    return out.join(QStringLiteral(", "));
+}
+
+QMap<int, QString> served_boards(const line_config& line)
+{
+    QMap<int, QString> boards;
+    for (int address : line.boards)
+        boards.insert(address, line.names.value(address));
+    return boards;
+}
+
+QStringList names_of(const QList<line_config>& lines)
+{
+    QStringList names;
+    for (const line_config& line : lines)
+        names << line.name;
+    return names;
+}
+
+} // namespace
+
+struct service::held_line {
+    line_config config;
+    std::unique_ptr<link::board_link> link;
+    QTimer retry;
+    link::backoff pause{1000, 30000};
+    QString last_problem;
+};
+
+service::service(service_config config, QObject* parent)
+    : QObject(parent), config_(std::move(config))
+{
+}
+
+service::~service() = default;
+
+QList<link::board_link*> service::links() const
+{
+    QList<link::board_link*> out;
+    for (const auto& line : lines_)
+        out << line->link.get();
+    return out;
+}
+
+bool service::start()
+{
+    for (const line_config& c : config_.lines) {
+        auto line = std::make_unique<held_line>();
+        line->config = c;
+        link::link_settings settings;
+        settings.poll_interval_ms = c.interval_ms;
+        line->link = std::make_unique<link::board_link>(settings);
+        line->retry.setSingleShot(true);
+        held_line* raw = line.get();
+        connect(&line->retry, &QTimer::timeout, this, [this, raw] { open_line(*raw); });
+        watch(*line);
+        lines_.push_back(std::move(line));
+    }
+    // The socket first: a second copy of the service must stop before it
+    // touches a port the first one holds.
+    if (config_.local.enabled && !start_local())
+        return false;
+    for (auto& line : lines_)
+        open_line(*line);
+    if (config_.mqtt_enabled && !start_mqtt())
+        return false;
+    if (!bridge_) {
+        ready_sent_ = true;
+        emit ready();
+    }
+    return true;
+}
+
+void service::watch(held_line& line)
+{
+    link::board_link* l = line.link.get();
+    const QString name = line.config.name;
+    connect(l, &link::board_link::line_lost, this, [name](const QString& reason) {
+        qCWarning(service_log, "line %s lost: %s; its boards are offline until it is back",
+                  qUtf8Printable(name), qUtf8Printable(reason));
+    });
+    connect(l, &link::board_link::line_restored, this, [name](const QString& device) {
+        qCInfo(service_log, "line %s back on %s; boards come online at their first reply",
+               qUtf8Printable(name), qUtf8Printable(device));
+    });
+    connect(l, &link::board_link::reopen_failed, this,
+            [&line](const open_result& result, int next_try_ms) {
+                qCInfo(service_log, "line %s: %s; next try in %d s",
+                       qUtf8Printable(line.config.name),
+                       qUtf8Printable(clause(link::open_failure_text(line.config.port, result))),
+                       std::max(1, next_try_ms / 1000));
+            });
+}
+
+void service::open_line(held_line& line)
+{
+    if (stopping_)
+        return;
+    const open_result opened = line.link->open(line.config.port);
+    if (opened.ok) {
+        line.pause.reset();
+        line.last_problem.clear();
+        qCInfo(service_log, "line %s open: %s; boards %s", qUtf8Printable(line.config.name),
+               qUtf8Printable(line.config.port.describe(line.link->device())),
+               qUtf8Printable(numbers(line.config.boards)));
+        line.link->set_polled(line.config.boards);
+        return;
+    }
+    // A missing adapter at start is not a reason to give up: it may be plugged in later.
+    const int pause = line.pause.next();
+    const QString why = clause(link::open_failure_text(line.config.port, opened));
+    // The same failure is told once; the tries go on quietly.
+    if (why != line.last_problem)
+        qCWarning(service_log, "line %s: %s; trying again with growing pauses",
+                  qUtf8Printable(line.config.name), qUtf8Printable(why));
+    else
+        qCDebug(service_log, "line %s: %s; next try in %d s", qUtf8Printable(line.config.name),
+                qUtf8Printable(why), pause / 1000);
+    line.last_problem = why;
+    line.retry.start(pause);
+}
+
+bool service::start_local()
+{
+    QString why;
+    socket_ = config_.local.socket.isEmpty() ? default_socket(why) : config_.local.socket;
+    if (socket_.isEmpty()) {
+        qCCritical(service_log, "%s", qUtf8Printable(why));
+        status_ = bad_configuration;
+        return false;
+    }
+    QList<local::served_line> served;
+    for (const auto& line : lines_)
+        served.append({line->config.name, line->link.get(), line->config.port,
+                       served_boards(line->config)});
+    dispatcher_ = std::make_unique<local::dispatcher>(served);
+    local::server_settings settings;
+    settings.path = socket_;
+    settings.group = config_.local.group;
+    local_ = std::make_unique<local::server>(settings, *dispatcher_);
+    connect(local_.get(), &local::server::logged, this, [](QtMsgType level, const QString& text) {
+        if (level == QtWarningMsg || level == QtCriticalMsg)
+            qCWarning(service_log, "%s", qUtf8Printable(text));
+        else
+            qCInfo(service_log, "%s", qUtf8Printable(text));
+    });
+    if (!local_->start()) {
+        qCCritical(service_log, "local socket: %s", qUtf8Printable(local_->error()));
+        status_ = local_->taken() ? bad_configuration : could_not_run;
+        return false;
+    }
+    return true;
+}
+
+bool service::start_mqtt()
+{
+    broker_ = std::make_unique<mqtt::mosquitto_client>();
+    bridge_ = std::make_unique<mqtt::bridge>(config_.mqtt, bridge_lines(config_, links()),
+                                             *broker_);
+    connect(bridge_.get(), &mqtt::bridge::ready, this, [this] {
+        if (!ready_sent_) {
+            ready_sent_ = true;
+            emit ready();
+        }
+    });
+    connect(bridge_.get(), &mqtt::bridge::finished, this, [this](mqtt::bridge::ending how) {
+        if (how == mqtt::bridge::ending::twin_running)
+            status_ = bad_configuration;
+        else if (how == mqtt::bridge::ending::no_session)
+            status_ = could_not_run;
+        front_finished();
+    });
+    if (!bridge_->start()) {
+        status_ = could_not_run;
+        return false;
+    }
+    return true;
+}
+
+void service::front_finished()
+{
+    // The MQTT front ended: by stop(), or by itself (a twin on the broker), which ends the service.
+    if (!stopping_) {
+        stopping_ = true;
+        if (local_)
+            local_->stop();
+    }
+    for (auto& line : lines_) {
+        line->retry.stop();
+        line->link->set_polled({});
+        line->link->close();
+    }
+    qCInfo(service_log, "stopped");
+    emit finished(status_);
+}
+
+void service::stop()
+{
+    if (stopping_)
+        return;
+    qCInfo(service_log, "stopping");
+    stopping_ = true;
+    if (local_)
+        local_->stop();
+    if (bridge_) {
+        bridge_->stop();  // front_finished() follows
+        return;
+    }
+    front_finished();
+}
+
+void service::reload(const service_config& next)
+{
+    if (stopping_)
+        return;
+    const QString from = next.file.isEmpty() ? QString() : QStringLiteral(" from ") + next.file;
+    if (names_of(next.lines) != names_of(config_.lines)) {
+        qCCritical(service_log, "SIGHUP: the lines are now %s, were %s: adding, taking away or "
+                                "renaming a line needs a restart (systemctl restart telvard); "
+                                "the old settings go on",
+                   qUtf8Printable(names_of(next.lines).join(QStringLiteral(", "))),
+                   qUtf8Printable(names_of(config_.lines).join(QStringLiteral(", "))));
+        return;
+    }
+    QStringList changes;
+    for (int i = 0; i < int(lines_.size()); ++i) {
+        held_line& line = *lines_[i];
+        const line_config& now = next.lines[i];
+        const line_config old = line.config;
+        line.config = now;
+        if (now.port_text != old.port_text) {
+            line.retry.stop();
+            line.link->set_polled({});
+            line.link->close();
+            line.pause.reset();
+            line.last_problem.clear();
+            if (bridge_)
+                bridge_->line_reopened(i);
+            changes << QStringLiteral("line %1 on port %2").arg(now.name, now.port_text);
+            open_line(line);
+        } else if (now.boards != old.boards && line.link->is_open()) {
+            line.link->set_polled(now.boards);
+        }
+        if (now.boards != old.boards)
+            changes << QStringLiteral("line %1 boards %2").arg(now.name, numbers(now.boards));
+        if (dispatcher_)
+            dispatcher_->update(now.name, now.port, served_boards(now));
+        if (now.interval_ms != old.interval_ms) {
+            qCWarning(service_log, "line %s: a new poll interval (%d ms) takes effect when the "
+                                   "service is restarted; polling goes on every %d ms",
+                      qUtf8Printable(now.name), now.interval_ms,
+                      line.link->settings().poll_interval_ms);
+            line.config.interval_ms = old.interval_ms;
+        }
+    }
+    if (next.local.enabled != config_.local.enabled || next.local.socket != config_.local.socket
+        || next.local.group != config_.local.group)
+        qCWarning(service_log, "a change of [local] takes effect when the service is restarted; "
+                               "the socket stays %s",
+                  qUtf8Printable(socket_.isEmpty() ? QStringLiteral("off") : socket_));
+    const local_config local = config_.local;
+    const bool had_mqtt = config_.mqtt_enabled;
+    config_ = next;
+    config_.local = local;
+    for (int i = 0; i < int(lines_.size()); ++i)
+        config_.lines[i].interval_ms = lines_[i]->config.interval_ms;
+    if (bridge_ && next.mqtt_enabled) {
+        changes << bridge_->reload(next.mqtt, bridge_lines(config_, links()));
+    } else if (next.mqtt_enabled != had_mqtt) {
+        // Turning MQTT on or off needs the front made or ended whole.
+        qCWarning(service_log, "MQTT turned %s: that takes effect when the service is restarted",
+                  next.mqtt_enabled ? "on" : "off");
+        config_.mqtt_enabled = had_mqtt;
+    }
+    qCInfo(service_log, "configuration reloaded%s: %s", qUtf8Printable(from),
+           changes.isEmpty() ? "nothing changed"
+                             : qUtf8Printable(changes.join(QStringLiteral("; "))));
+}
+
+QString service::summary() const
+{
+    QStringList parts;
+    for (const auto& line : lines_)
+        parts << QStringLiteral("%1 on %2 (boards %3)")
+                     .arg(line->config.name, line->config.port_text, numbers(line->config.boards));
+    QString text = QStringLiteral("serving ") + parts.join(QStringLiteral(", "));
+    if (local_)
+        text += QStringLiteral("; socket ") + socket_;
+    if (bridge_)
+        text += QStringLiteral("; MQTT %1:%2").arg(config_.mqtt.broker_host).arg(config_.mqtt.broker_port);
+    return text;
+}
+
+} // namespace telvar::service

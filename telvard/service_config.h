@@ -1,0 +1,71 @@
+// What telvard is told to do: the configuration file (default
+// /etc/telvar/telvard.conf) with the command line over it, checked before
+// anything is opened. Every refusal names where the bad value came from:
+// the file, its line and the key, or the option.
+#pragma once
+
+#include "link/port_spec.h"
+#include "mqtt/bridge_config.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace telvar::service {
+
+// One serial line with its boards.
+struct line_config {
+    QString name = QStringLiteral("main");
+    link::port_spec port{1, QString()};
+    QString port_text = QStringLiteral("1");
+    int interval_ms = 200;
+    QList<int> boards{1};      // in the order given
+    QMap<int, QString> names;  // board address to its name, where one was given
+};
+
+struct local_config {
+    bool enabled = true;
+    QString socket;  // empty: the place socket_place() gives
+    QString group = QStringLiteral("dialout");
+};
+
+struct service_config {
+    QList<line_config> lines{line_config{}};
+    local_config local;
+    bool mqtt_enabled = true;
+    mqtt::bridge_config mqtt;  // its line_names follow lines
+    bool verbose = false;
+    QString file;  // the configuration file that was read, if any
+};
+
+// Limits of the settings, for the messages and the manual page.
+constexpr int min_interval_ms = 50;
+constexpr int max_interval_ms = 60000;
+
+struct config_result {
+    enum class action { run, help, version, refuse };
+    action what = action::run;
+    service_config config;
+    QString text;          // the help or version text, or why the configuration is refused
+    QStringList warnings;  // accepted, but worth telling (a password file others can read)
+};
+
+/**
+ * Reads the command line (@p arguments[0] is the program) and the file it
+ * names with --config, or @p default_file when that exists. Reads the
+ * password file and checks that the TLS files can be read.
+ */
+config_result load_configuration(const QStringList& arguments, const QString& default_file);
+
+/** Reads configuration text as the file @p name would give it (no files opened). */
+config_result read_configuration_text(const QByteArray& text, const QString& name);
+
+/** The bridge's view of @p config's lines, on the links given in the lines' order. */
+QList<mqtt::bridge_line> bridge_lines(const service_config& config,
+                                      const QList<link::board_link*>& links);
+
+/** A line's name: a letter, then letters, digits, _ and -; at most 32. */
+bool is_line_name(const QString& text);
+
+} // namespace telvar::service

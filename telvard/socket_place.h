@@ -1,0 +1,13 @@
+// Where the local socket goes when the configuration does not say: beside
+// the system service's other runtime files, or in the user's own runtime
+// folder (socket_place_unix.cpp); a named pipe on Windows.
+#pragma once
+
+#include <QString>
+
+namespace telvar::service {
+
+/** The socket's path, or empty with @p why saying what to do. */
+QString default_socket(QString& why);
+
+} // namespace telvar::service

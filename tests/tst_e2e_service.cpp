@@ -1,0 +1,222 @@
+// telvard end to end with every front at once: two telvar-sim lines on
+// pseudo-terminals, a real Mosquitto, telvarctl and a socket client. What a
+// command on one front does shows on the others, once, on the right line.
+#include "support/local_client.h"
+#include "support/mosquitto_broker.h"
+#include "support/sim_process.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace telvar::test;
+
+namespace {
+
+// telvard on two lines (hall: boards 1 and 2, yard: board 3) with MQTT.
+struct service_rig {
+    mosquitto_broker broker;
+    sim_process hall;
+    sim_process yard;
+    mqtt_watch watch;
+    QTemporaryDir dir;
+    QProcess service;
+    QByteArray log;
+    QString error;
+
+    QString socket() const { return dir.filePath("telvard.sock"); }
+    QString config() const { return dir.filePath("telvard.conf"); }
+
+    bool start()
+    {
+        if (!broker.start() || !watch.start(broker)) {
+            error = broker.error();
+            return false;
+        }
+        if (!hall.start({"--board", "1,relays=0001", "--board", "2"})
+            || !yard.start({"--board", "3,relays=8000"})) {
+            error = hall.error() + yard.error();
+            return false;
+        }
+        QFile f(config());
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QString("[line hall]\nport = %1\ninterval = 100\nboards = 1,2\n1 = Pump_house\n"
+                        "[line yard]\nport = %2\ninterval = 100\n3 = Gate\n"
+                        "[local]\nsocket = %3\n[mqtt]\nbroker = %4\n")
+                    .arg(hall.device(), yard.device(), socket(), broker.address())
+                    .toUtf8());
+        f.close();
+        QObject::connect(&service, &QProcess::readyReadStandardError,
+                         [this] { log += service.readAllStandardError(); });
+        service.start(qEnvironmentVariable("TELVARD"), {"--config", config()});
+        return service.waitForStarted(5000);
+    }
+
+    ~service_rig()
+    {
+        if (service.state() != QProcess::NotRunning) {
+            service.terminate();
+            if (!service.waitForFinished(5000))
+                service.kill();
+        }
+    }
+};
+
+struct run_result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+run_result telvarctl(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(qEnvironmentVariable("TELVARCTL"), arguments);
+    run_result r;
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return r;
+    }
+    r.status = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+} // namespace
+
+class tst_e2e_service : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void every_front_sees_a_command_of_another_data();
+    void every_front_sees_a_command_of_another();
+    void second_service_at_the_socket_stops_with_status_2();
+};
+
+void tst_e2e_service::initTestCase()
+{
+    QVERIFY2(!qEnvironmentVariable("TELVARD").isEmpty(), "TELVARD is not set");
+    QVERIFY2(!qEnvironmentVariable("TELVARCTL").isEmpty(), "TELVARCTL is not set");
+}
+
+void tst_e2e_service::every_front_sees_a_command_of_another_data()
+{
+    // Which front sends the command: "mqtt", "telvarctl" or "socket"; the
+    // line and board it goes to, the relay switched on, and the board's
+    // relays after it.
+    QTest::addColumn<QString>("front");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<int>("relay");
+    QTest::addColumn<QString>("after");
+
+    QTest::newRow("MQTT, second line") << "mqtt" << "yard" << 3 << 2 << "8002";
+    QTest::newRow("MQTT, first line") << "mqtt" << "hall" << 2 << 16 << "8000";
+    QTest::newRow("telvarctl by the line's name") << "telvarctl" << "hall" << 1 << 5 << "0011";
+    QTest::newRow("telvarctl, second line") << "telvarctl" << "yard" << 3 << 1 << "8001";
+    QTest::newRow("socket client") << "socket" << "yard" << 3 << 8 << "8080";
+}
+
+void tst_e2e_service::every_front_sees_a_command_of_another()
+{
+    QFETCH(QString, front);
+    QFETCH(QString, line);
+    QFETCH(int, address);
+    QFETCH(int, relay);
+    QFETCH(QString, after);
+    service_rig r;
+    QVERIFY2(r.start(), qPrintable(r.error));
+    // Two lines: every board topic carries its line.
+    const QString T = "telvar/telvar/";
+    QVERIFY2(r.watch.wait_for(T + "hall/1/availability", "online") >= 0, r.log.constData());
+    QVERIFY(r.watch.wait_for(T + "yard/3/availability", "online") >= 0);
+    QVERIFY(r.watch.wait_for(T + "hall/1/relay/1", "ON") >= 0);
+    QVERIFY(r.watch.wait_for(T + "yard/3/relay/16", "ON") >= 0);
+    for (const QString board : {"hall/1", "hall/2", "yard/3"})
+        QTRY_VERIFY_WITH_TIMEOUT(!r.watch.on(T + board + "/state").isEmpty(), 10000);
+    // Home Assistant's device is the line's too.
+    QTRY_VERIFY_WITH_TIMEOUT(!r.watch.on("homeassistant/device/telvar_yard_3/config").isEmpty(),
+                             10000);
+    QVERIFY(r.watch.on("homeassistant/device/telvar_3/config").isEmpty());
+
+    local_client watcher;
+    QVERIFY(watcher.connect_to(r.socket()));
+    QCOMPARE(watcher.ask(R"({"request":"subscribe"})").value("ok"), true);
+    const int from = r.watch.messages().size();
+
+    const QString relay_topic = QString("%1%2/%3/relay/%4").arg(T, line).arg(address).arg(relay);
+    if (front == "mqtt") {
+        QVERIFY(mqtt_publish(r.broker, relay_topic + "/set", "ON"));
+    } else if (front == "telvarctl") {
+        const run_result ran = telvarctl({"--service", r.socket(), "-p", line, "-a",
+                                          QString::number(address), "on", QString::number(relay)});
+        QVERIFY2(ran.status == 0, qPrintable(ran.err));
+        // The same table a direct run prints, from the board's reply.
+        QVERIFY2(ran.out.startsWith("relay   1   2"), qPrintable(ran.out));
+    } else {
+        local_client sender;
+        QVERIFY(sender.connect_to(r.socket()));
+        const QJsonObject answer = sender.ask(
+            QString(R"({"request":"switch","line":"%1","address":%2,"relay":%3,"state":"on"})")
+                .arg(line)
+                .arg(address)
+                .arg(relay)
+                .toUtf8());
+        QCOMPARE(answer.value("ok"), true);
+        QCOMPARE(hex4(answer.value("relays")), after);
+    }
+    // The board itself, MQTT and the socket's subscriber all show it.
+    sim_process& far = line == "hall" ? r.hall : r.yard;
+    QTRY_COMPARE_WITH_TIMEOUT(far.relays(address), after, 10000);
+    QVERIFY2(r.watch.wait_for(relay_topic, "ON", from) >= 0, r.log.constData());
+    QVERIFY(watcher.wait([&] {
+        for (const QJsonObject& e : watcher.events("change"))
+            if (e.value("line") == line && e.value("address") == address)
+                return true;
+        return false;
+    }));
+    // Once, and on that line only.
+    int changes = 0;
+    for (const QJsonObject& e : watcher.events("change")) {
+        QCOMPARE(e.value("line").toString(), line);
+        ++changes;
+    }
+    QCOMPARE(changes, 1);
+    for (const mqtt_message& m : r.watch.messages().mid(from))
+        QVERIFY2(!m.topic.contains("/relay/") || m.topic == relay_topic
+                     || m.topic == relay_topic + "/set",
+                 qPrintable(m.topic + ' ' + m.payload));
+    // telvarctl lines lists both lines and their boards.
+    const run_result lines = telvarctl({"--service", r.socket(), "lines"});
+    QCOMPARE(lines.status, 0);
+    QVERIFY2(lines.out.contains("hall") && lines.out.contains("yard")
+                 && lines.out.contains("Pump_house") && lines.out.contains("Gate"),
+             qPrintable(lines.out));
+}
+
+void tst_e2e_service::second_service_at_the_socket_stops_with_status_2()
+{
+    service_rig r;
+    QVERIFY2(r.start(), qPrintable(r.error));
+    QVERIFY2(r.watch.wait_for("telvar/telvar/yard/3/availability", "online") >= 0,
+             r.log.constData());
+    local_client c;
+    QVERIFY(c.connect_to(r.socket()));
+    QProcess second;
+    second.start(qEnvironmentVariable("TELVARD"), {"--config", r.config()});
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 2);
+    const QString err = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(err.contains("another server answers at " + r.socket()), qPrintable(err));
+    // It stopped before it touched a line: the first one serves on.
+    QVERIFY2(!err.contains("line hall"), qPrintable(err));
+    QCOMPARE(c.ask(R"({"request":"status","line":"yard","address":3})").value("ok"), true);
+}
+
+QTEST_GUILESS_MAIN(tst_e2e_service)
+#include "tst_e2e_service.moc"
