@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -127,6 +128,8 @@ private slots:
     void initTestCase();
     void command_data();
     void command();
+    void command_through_the_service_data();
+    void command_through_the_service();
     void switch_on_a_faulty_line_data();
     void switch_on_a_faulty_line();
     void every_outcome_has_its_documented_status_data();
@@ -140,6 +143,9 @@ private slots:
     void output_that_takes_no_more();
     void refused_device_data();
     void refused_device();
+
+private:
+    void check_command(bool through_service);
 };
 
 void tst_telvarctl::initTestCase()
@@ -256,6 +262,23 @@ void tst_telvarctl::command_data()
 
 void tst_telvarctl::command()
 {
+    check_command(false);
+}
+
+void tst_telvarctl::command_through_the_service_data()
+{
+    command_data();
+}
+
+// The same commands while telvard holds the port: the same output, state and
+// status, the command carried out through the service.
+void tst_telvarctl::command_through_the_service()
+{
+    check_command(true);
+}
+
+void tst_telvarctl::check_command(bool through_service)
+{
     QFETCH(QStringList, sim);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
@@ -265,8 +288,45 @@ void tst_telvarctl::command()
 
     e2e_rig rig;
     QVERIFY2(rig.start_sim(sim), qPrintable(rig.error));
-    if (!arguments.contains(QLatin1String("-p")))
+    const bool own_port = arguments.contains(QLatin1String("-p"));
+    if (!own_port)
         arguments = QStringList{"-p", QString::number(rig.port)} + arguments;
+    QTemporaryDir dir;
+    QProcess service;
+    struct ender {
+        QProcess& p;
+        ~ender()
+        {
+            if (p.state() != QProcess::NotRunning) {
+                p.terminate();
+                if (!p.waitForFinished(5000))
+                    p.kill();
+                p.waitForFinished(2000);
+            }
+        }
+    } end_service{service};
+    if (through_service) {
+        const QString program = qEnvironmentVariable("TELVARD");
+        if (program.isEmpty())
+            QSKIP("telvard is not built");
+        const QString socket = dir.filePath(QStringLiteral("telvard.sock"));
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service.start(program, {"-p", QString::number(rig.port), "--no-mqtt", "--socket", socket});
+        QVERIFY(service.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), 5000);
+        // A port the service does not hold is refused there, not opened here.
+        if (own_port && !arguments.contains(QLatin1String("ports"))) {
+            const run_result r = run(QStringList{"--service", socket} + arguments);
+            QCOMPARE(r.status, 4);
+            QVERIFY2(r.err.contains(QLatin1String("telvard")), qPrintable(r.err));
+            return;
+        }
+        // The service's line keeps its own reply window and retries, and
+        // its polls find a silent board offline before a command comes.
+        if (arguments.contains(QLatin1String("--timeout")) || sim.contains(QLatin1String("--loss")))
+            QSKIP("the outcome depends on the line's own settings and history");
+        arguments = QStringList{"--service", socket} + arguments;
+    }
     const run_result r = run(arguments);
     QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1: %2").arg(r.status).arg(r.err)));
     const QRegularExpression whole(QRegularExpression::anchoredPattern(
