@@ -119,6 +119,13 @@ service_reach service_line::reach(const QString& socket, int wait_ms)
     return service_reach::answered;
 }
 
+service_line::~service_line()
+{
+    // The socket is destroyed after the requests it waits for, and says
+    // disconnected as it goes: nothing of that may reach this half-gone line.
+    disconnect(&socket_stream_, nullptr, this, nullptr);
+}
+
 void service_line::on_closed()
 {
     lose(QStringLiteral("telvard at %1 closed the connection").arg(socket_));

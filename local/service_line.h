@@ -36,6 +36,7 @@ class service_line : public link::line {
     Q_OBJECT
 public:
     explicit service_line(QObject* parent = nullptr);
+    ~service_line() override;
 
     /** Connects to @p socket and asks for its lines; waits at most @p wait_ms. */
     service_reach reach(const QString& socket, int wait_ms = service_answer_ms);

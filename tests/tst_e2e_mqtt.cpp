@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -608,12 +609,21 @@ void tst_e2e_mqtt::broker_name_whose_first_address_nothing_listens_on()
                                  "installed by scripts/install-deps.sh)");
     bridge_rig r;
     const QString hosts = r.broker.write_file("hosts", "::1 localhost\n127.0.0.1 localhost\n");
+    // The socket's group is looked up too: from files of the test's as well,
+    // since the wrapper would otherwise load the C library a second way,
+    // which the sanitizers' runtime refuses.
+    const struct group* dialout = ::getgrnam("dialout");
+    const QString users = r.broker.write_file("passwd", "root:x:0:0:root:/root:/bin/sh\n");
+    const QString groups = r.broker.write_file(
+        "group", QStringLiteral("root:x:0:\ndialout:x:%1:\n").arg(dialout ? dialout->gr_gid : 20).toUtf8());
     // The sanitizers' runtime must otherwise come first among the libraries.
     r.launcher = QStringList{"sh", "-c",
-                             "hosts=$1; shift; LD_PRELOAD=\"$0\" NSS_WRAPPER_HOSTS=\"$hosts\" "
+                             "hosts=$1; users=$2; groups=$3; shift 3; LD_PRELOAD=\"$0\" "
+                             "NSS_WRAPPER_HOSTS=\"$hosts\" NSS_WRAPPER_PASSWD=\"$users\" "
+                             "NSS_WRAPPER_GROUP=\"$groups\" "
                              "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" "
                              "exec \"$@\"",
-                             wrapper, hosts};
+                             wrapper, hosts, users, groups};
     {
         // The namespace's lookup does list the address nobody listens on first.
         QProcess lookup;
