@@ -6,9 +6,14 @@
 #include "support/sim_process.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+#include <vector>
 
 using namespace telvar::test;
 
@@ -28,13 +33,13 @@ struct service_rig {
     QString socket() const { return dir.filePath("telvard.sock"); }
     QString config() const { return dir.filePath("telvard.conf"); }
 
-    bool start()
+    bool start(const QStringList& hall_extra = {})
     {
         if (!broker.start() || !watch.start(broker)) {
             error = broker.error();
             return false;
         }
-        if (!hall.start({"--board", "1,relays=0001", "--board", "2"})
+        if (!hall.start(hall_extra + QStringList{"--board", "1,relays=0001", "--board", "2"})
             || !yard.start({"--board", "3,relays=8000"})) {
             error = hall.error() + yard.error();
             return false;
@@ -95,6 +100,7 @@ private slots:
     void initTestCase();
     void every_front_sees_a_command_of_another_data();
     void every_front_sees_a_command_of_another();
+    void clients_and_mqtt_at_once_each_see_every_change_once();
     void second_service_at_the_socket_stops_with_status_2();
 };
 
@@ -197,6 +203,89 @@ void tst_e2e_service::every_front_sees_a_command_of_another()
     QVERIFY2(lines.out.contains("hall") && lines.out.contains("yard")
                  && lines.out.contains("Pump_house") && lines.out.contains("Gate"),
              qPrintable(lines.out));
+}
+
+// Three socket clients switching and following, telvarctl watching and MQTT
+// commands arriving, all at once: every follower sees every change once, all
+// in the same order, and the watch adds no polls to the service's own.
+void tst_e2e_service::clients_and_mqtt_at_once_each_see_every_change_once()
+{
+    service_rig r;
+    QVERIFY2(r.start({"--log"}), qPrintable(r.error));
+    const QString T = "telvar/telvar/";
+    QVERIFY2(r.watch.wait_for(T + "hall/2/availability", "online") >= 0, r.log.constData());
+    const auto polls = [&r] {
+        return r.hall.log().filter(QRegularExpression("pc>sim 55 0[12] 10 ")).size();
+    };
+
+    QProcess watch;
+    watch.start(qEnvironmentVariable("TELVARCTL"),
+                {"--service", r.socket(), "-p", "hall", "watch", "-a", "1,2"});
+    QVERIFY(watch.waitForStarted(5000));
+    QByteArray watched;
+    QObject::connect(&watch, &QProcess::readyReadStandardOutput,
+                     [&] { watched += watch.readAllStandardOutput(); });
+    QTRY_VERIFY_WITH_TIMEOUT(watched.contains("board 2 state"), 10000);
+    // The service polls every 100 ms; the watch's own 200 ms would add a third.
+    const int polls_before = polls();
+    QTest::qWait(3000);
+    const int polled = polls() - polls_before;
+    QVERIFY2(polled >= 15 && polled <= 36, qPrintable(QString::number(polled)));
+
+    std::vector<std::unique_ptr<local_client>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<local_client>());
+        QVERIFY(clients.back()->connect_to(r.socket()));
+        QCOMPARE(clients.back()->ask(R"({"request":"subscribe","line":"hall"})").value("ok"), true);
+    }
+    // Board and relay of each command: three from the clients, two from MQTT.
+    const QList<QPair<int, int>> asked{{1, 5}, {2, 6}, {1, 7}, {2, 3}, {1, 9}};
+    for (int i = 0; i < 3; ++i)
+        clients[std::size_t(i)]->send(
+            QString(R"({"request":"switch","line":"hall","address":%1,"relay":%2,"state":"on"})")
+                .arg(asked[i].first)
+                .arg(asked[i].second)
+                .toUtf8(),
+            QString("c%1").arg(i));
+    for (int i = 3; i < 5; ++i)
+        QVERIFY(mqtt_publish(r.broker,
+                             QString("%1hall/%2/relay/%3/set")
+                                 .arg(T)
+                                 .arg(asked[i].first)
+                                 .arg(asked[i].second),
+                             "ON"));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(clients[std::size_t(i)]->response(QString("c%1").arg(i)).value("ok"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(r.hall.relays(1), QString("0151"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.hall.relays(2), QString("0024"), 10000);
+
+    // What each follower saw: "board:relay" for every relay that changed, in order.
+    const auto seen = [](const local_client& c) {
+        QStringList out;
+        for (const QJsonObject& e : c.events("change"))
+            for (const QJsonValue n : e.value("changed").toArray())
+                out << QString("%1:%2").arg(e.value("address").toInt()).arg(n.toInt());
+        return out;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(seen(*clients[0]).size(), 5, 10000);
+    QStringList expected;
+    for (const auto& [board, relay] : asked)
+        expected << QString("%1:%2").arg(board).arg(relay);
+    QStringList sorted = seen(*clients[0]);
+    sorted.sort();
+    expected.sort();
+    QCOMPARE(sorted, expected);
+    for (int i = 1; i < 3; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(seen(*clients[std::size_t(i)]).size(), 5, 10000);
+        QCOMPARE(seen(*clients[std::size_t(i)]), seen(*clients[0]));
+    }
+    // The watch told each of them once too.
+    for (const auto& [board, relay] : asked)
+        QTRY_COMPARE_WITH_TIMEOUT(
+            int(watched.count(QString("board %1 relay %2 on\n").arg(board).arg(relay).toUtf8())),
+            1, 10000);
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(5000));
 }
 
 void tst_e2e_service::second_service_at_the_socket_stops_with_status_2()

@@ -325,6 +325,12 @@ void tst_telvarctl::check_command(bool through_service)
         // its polls find a silent board offline before a command comes.
         if (arguments.contains(QLatin1String("--timeout")) || sim.contains(QLatin1String("--loss")))
             QSKIP("the outcome depends on the line's own settings and history");
+        if (arguments == QStringList{"-p", QString::number(rig.port), "status"}) {
+            // Forced past the service, the port is busy, and the message says who holds it.
+            const run_result direct = run(QStringList{"--direct"} + arguments);
+            QCOMPARE(direct.status, 4);
+            QVERIFY2(direct.err.contains(QLatin1String("telvard")), qPrintable(direct.err));
+        }
         arguments = QStringList{"--service", socket} + arguments;
     }
     const run_result r = run(arguments);
