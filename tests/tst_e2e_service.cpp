@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace telvar::test;
@@ -101,6 +102,8 @@ private slots:
     void every_front_sees_a_command_of_another_data();
     void every_front_sees_a_command_of_another();
     void clients_and_mqtt_at_once_each_see_every_change_once();
+    void bad_clients_leave_the_service_serving_data();
+    void bad_clients_leave_the_service_serving();
     void second_service_at_the_socket_stops_with_status_2();
 };
 
@@ -286,6 +289,88 @@ void tst_e2e_service::clients_and_mqtt_at_once_each_see_every_change_once()
             1, 10000);
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
+}
+
+void tst_e2e_service::bad_clients_leave_the_service_serving_data()
+{
+    // What the client sends, as one line; "kill": a switch, then the client is
+    // killed before its answer; "nobody": a lines request from a user outside
+    // the socket's group. The answer's error code, or "" when none is read.
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("not JSON") << QByteArray("hello") << "usage";
+    QTest::newRow("an unknown request") << QByteArray(R"({"request":"dance"})") << "usage";
+    QTest::newRow("an unknown field") << QByteArray(R"({"request":"status","adress":1})") << "usage";
+    QTest::newRow("a line the service does not hold")
+        << QByteArray(R"({"request":"status","line":"garage"})") << "usage";
+    QTest::newRow("a line over 64 KiB")
+        << QByteArray(R"({"request":"status","pad":")") + QByteArray(70000, 'x') + "\"}" << "usage";
+    QTest::newRow("killed while its switch waits") << QByteArray("kill") << "";
+    QTest::newRow("a user outside the group") << QByteArray("nobody") << "no_permission";
+}
+
+void tst_e2e_service::bad_clients_leave_the_service_serving()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, error);
+    service_rig r;
+    QVERIFY2(r.start(), qPrintable(r.error));
+    QVERIFY2(r.watch.wait_for("telvar/telvar/hall/1/availability", "online") >= 0,
+             r.log.constData());
+    const char* client_script =
+        "import socket,sys\n"
+        "s=socket.socket(socket.AF_UNIX);s.connect(sys.argv[1])\n"
+        "s.sendall(sys.argv[2].encode()+b'\\n');print('sent',flush=True)\n"
+        "print(s.makefile().readline(),end='',flush=True)\n";
+    if (request == "kill") {
+        QProcess client;
+        client.start("/usr/bin/python3", {"-c", client_script, r.socket(),
+                                 R"({"request":"switch","line":"hall","address":1,"relay":4,"state":"on"})"});
+        QVERIFY(client.waitForReadyRead(10000));
+        client.kill();
+        QVERIFY(client.waitForFinished(5000));
+        // Carried out or dropped with its client, the board and the service agree about it.
+        QTest::qWait(1000);
+        local_client asker;
+        QVERIFY(asker.connect_to(r.socket()));
+        const QJsonObject now = asker.ask(R"({"request":"status","line":"hall","address":1})");
+        QCOMPARE(now.value("ok"), true);
+        QCOMPARE(hex4(now.value("relays")), r.hall.relays(1));
+        QVERIFY2(QStringList({"0001", "0009"}).contains(r.hall.relays(1)), qPrintable(r.hall.relays(1)));
+    } else if (request == "nobody") {
+        if (::geteuid() != 0)
+            QSKIP("runs a client as nobody, which needs root");
+        // The path open to all, so that only the service's own check can refuse.
+        QVERIFY(QFile::setPermissions(r.dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                        | QFileDevice::ExeOwner | QFileDevice::ExeGroup
+                                                        | QFileDevice::ExeOther));
+        QVERIFY(QFile::setPermissions(r.socket(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                      | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+                                                      | QFileDevice::ReadOther | QFileDevice::WriteOther));
+        QProcess client;
+        client.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3",
+                                 "-c", client_script, r.socket(), R"({"request":"lines"})"});
+        QVERIFY(client.waitForFinished(10000));
+        const QByteArray answer = client.readAllStandardOutput();
+        QVERIFY2(answer.contains(QString(R"("error":"%1")").arg(error).toUtf8()),
+                 (answer + client.readAllStandardError()).constData());
+        QVERIFY2(!answer.contains("hall"), answer.constData());
+    } else {
+        local_client c;
+        QVERIFY(c.connect_to(r.socket()));
+        c.send(request);
+        QVERIFY(c.wait([&c] { return !c.got.isEmpty(); }, 10000));
+        QCOMPARE(c.got.first().value("ok"), false);
+        QCOMPARE(c.got.first().value("error").toString(), error);
+    }
+    // The service goes on, for every other client.
+    QCOMPARE(r.service.state(), QProcess::Running);
+    local_client next;
+    QVERIFY(next.connect_to(r.socket()));
+    const QJsonObject status = next.ask(R"({"request":"status","line":"yard","address":3})");
+    QCOMPARE(status.value("ok"), true);
+    QCOMPARE(hex4(status.value("relays")), QString("8000"));
 }
 
 void tst_e2e_service::second_service_at_the_socket_stops_with_status_2()
