@@ -45,7 +45,10 @@ try:
 except OSError as e:
     print(type(e).__name__, flush=True)
     sys.exit(1)
-s.sendall(sys.argv[2].encode() + b"\n")
+try:
+    s.sendall(sys.argv[2].encode() + b"\n")
+except BrokenPipeError:
+    pass  # refused: the service answered and closed before the request was sent
 if sys.argv[3:] == ["shut"]:
     s.shutdown(socket.SHUT_WR)
 f = s.makefile()
