@@ -4,8 +4,16 @@
 #include <QString>
 
 #include <map>
+#include <vector>
 
 namespace telvar::link {
+
+// What a board that comes back after being unavailable is brought to.
+enum class return_mode {
+    keep,     // what it reports
+    restore,  // the last state it confirmed (never breaking an interlock)
+    off,      // every relay released
+};
 
 struct link_settings {
     int reply_window_ms = 200;   // one tick of the window's rhythm
@@ -19,6 +27,13 @@ struct link_settings {
     QString by_id_folder = QStringLiteral("/dev/serial/by-id");
     // Momentary relays: board address -> relay -> ms; every confirmed pull-in is released after it.
     std::map<int, std::map<int, qint64>> pulse_ms;
+    // Interlocked relays: board address -> groups (relays 1-16) of which at
+    // most one is pulled in; pulling one in first releases the others of its
+    // group and waits interlock_gap_ms after their release was confirmed.
+    std::map<int, std::vector<std::vector<int>>> interlocks;
+    int interlock_gap_ms = 200;
+    // Board address -> what it is brought to when it answers again; absent: keep.
+    std::map<int, return_mode> on_return;
 };
 
 } // namespace telvar::link
