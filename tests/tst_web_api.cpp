@@ -389,22 +389,30 @@ void tst_web_api::foreign_origin_refused_data()
 {
     // The Origin a browser would send; empty for a client that sends none.
     QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QByteArray>("forwarded_proto");  // from a reverse proxy that ends HTTPS
     QTest::addColumn<bool>("allowed");
-    QTest::newRow("another site") << QByteArray("http://evil.example") << false;
-    QTest::newRow("another port") << QByteArray("http://127.0.0.1:1") << false;
-    QTest::newRow("https for http") << QByteArray("https://127.0.0.1:PORT") << false;
-    QTest::newRow("the page's own") << QByteArray("http://127.0.0.1:PORT") << true;
-    QTest::newRow("none (not a browser)") << QByteArray() << true;
+    QTest::newRow("another site") << QByteArray("http://evil.example") << QByteArray() << false;
+    QTest::newRow("another port") << QByteArray("http://127.0.0.1:1") << QByteArray() << false;
+    QTest::newRow("https for http") << QByteArray("https://127.0.0.1:PORT") << QByteArray() << false;
+    QTest::newRow("the page's own") << QByteArray("http://127.0.0.1:PORT") << QByteArray() << true;
+    QTest::newRow("none (not a browser)") << QByteArray() << QByteArray() << true;
+    QTest::newRow("https behind a proxy") << QByteArray("https://127.0.0.1:PORT")
+                                          << QByteArray("https") << true;
+    QTest::newRow("another site behind a proxy") << QByteArray("https://evil.example")
+                                                 << QByteArray("https") << false;
 }
 
 void tst_web_api::foreign_origin_refused()
 {
     QFETCH(QByteArray, origin);
+    QFETCH(QByteArray, forwarded_proto);
     QFETCH(bool, allowed);
     origin.replace("PORT", QByteArray::number(rig_->port));
     QList<QPair<QByteArray, QByteArray>> headers;
     if (!origin.isEmpty())
         headers.append({"Origin", origin});
+    if (!forwarded_proto.isEmpty())
+        headers.append({"X-Forwarded-Proto", forwarded_proto});
     const http_answer post = ask(net_, "POST", rig_->url("/api/lines/hall/boards/1/relays/7"),
                                  R"({"toggle":true})", headers);
     QVERIFY2(post.status == (allowed ? 200 : 403), post.body.constData());
@@ -413,7 +421,10 @@ void tst_web_api::foreign_origin_refused()
 
     event_reader events(origin);
     QSignalSpy closed(&events.socket, &QWebSocket::disconnected);
-    events.open(QUrl(QString("ws://127.0.0.1:%1/api/events").arg(rig_->port)));
+    QNetworkRequest upgrade(QUrl(QString("ws://127.0.0.1:%1/api/events").arg(rig_->port)));
+    if (!forwarded_proto.isEmpty())
+        upgrade.setRawHeader("X-Forwarded-Proto", forwarded_proto);
+    events.socket.open(upgrade);
     if (allowed) {
         QTRY_VERIFY_WITH_TIMEOUT(!events.events.isEmpty(), 10000);
         QCOMPARE(events.events.first().value("event").toString(), QString("hello"));
