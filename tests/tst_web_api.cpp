@@ -495,6 +495,13 @@ void tst_web_api::metrics_parse()
     QCOMPARE(values.value(R"(telvar_board_available{line="hall",address="1"})", -1), 1.0);
     QVERIFY(values.value(R"(telvar_line_frames_sent_total{line="hall"})") > 0);
     QVERIFY(values.value(R"(telvar_line_replies_accepted_total{line="hall"})") > 0);
+    // Per board, as the link counts them: the silent board's switch timed out and was resent.
+    QVERIFY(values.value(R"(telvar_board_frames_sent_total{line="hall",address="1"})") > 0);
+    QVERIFY(values.value(R"(telvar_board_replies_accepted_total{line="hall",address="2"})") > 0);
+    QVERIFY(values.value(R"(telvar_board_timeouts_total{line="yard",address="3"})") > 0);
+    QVERIFY(values.value(R"(telvar_board_retries_total{line="yard",address="3"})") > 0);
+    QCOMPARE(values.value(R"(telvar_board_timeouts_total{line="hall",address="1"})", -1), 0.0);
+    QVERIFY(values.value(R"(telvar_board_link_quality_percent{line="hall",address="1"})") > 50);
     QVERIFY(values.contains(R"(telvar_clients{front="web"})"));
     QVERIFY(!values.contains(R"(telvar_clients{front="socket"})"));  // the socket is off here
 }
