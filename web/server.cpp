@@ -282,7 +282,8 @@ void server::send(const std::shared_ptr<pending>& p, const answer& a)
                   "form-action 'self'; frame-ancestors 'none'");
     r.writeHeader("X-Content-Type-Options", "nosniff");
     r.writeHeader("X-Frame-Options", "DENY");
-    r.writeHeader("Referrer-Policy", "no-referrer");
+    // Not no-referrer: with it a browser sends "Origin: null" on the page's own POSTs.
+    r.writeHeader("Referrer-Policy", "same-origin");
     r.writeHeader("Cache-Control", "no-store");
     for (const auto& [key, value] : a.headers)
         r.writeHeader(key, value);
@@ -390,7 +391,8 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
     bool failed = false;
     if (!open_to_all && !authorized(in, &failed)) {
         if (a.what == route::page_file) {
-            redirect(p, "/login");
+            // Relative, so that the page also works under a proxy's sub-path.
+            redirect(p, "login");
             return;
         }
         send_error(p, 401, QStringLiteral("no_permission"),
@@ -405,13 +407,13 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
         return;
     case route::login_page:
         if (!guard_.required())
-            redirect(p, "/");
+            redirect(p, "./");
         else
             send_page(p, QStringLiteral(":/web/login.html"), "text/html; charset=utf-8");
         return;
     case route::login: {
         if (!guard_.required()) {
-            redirect(p, "/");
+            redirect(p, "./");
             return;
         }
         // Form encoding writes a space as +; QUrlQuery leaves + alone.
@@ -422,7 +424,7 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
         if (!guard_.password_matches(given.toUtf8())) {
             guard_.failed(in.from);
             qCInfo(web_log, "wrong password from %s", qUtf8Printable(in.from.toString()));
-            redirect(p, "/login?wrong");
+            redirect(p, "login?wrong");
             return;
         }
         guard_.succeeded(in.from);
@@ -432,7 +434,7 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
                             + "; HttpOnly; SameSite=Strict";
         if (in.scheme == "https")
             cookie += "; Secure";
-        redirect(p, "/", cookie);
+        redirect(p, "./", cookie);
         return;
     }
     case route::lines:
