@@ -15,6 +15,9 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QStandardPaths>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -173,6 +176,7 @@ private slots:
     void password_data();
     void password();
     void wrong_passwords_slow_the_next_try();
+    void https_with_a_certificate();
     void other_machines_need_a_password_data();
     void other_machines_need_a_password();
     void busy_address_stops_with_status_1();
@@ -668,6 +672,73 @@ void tst_web_api::wrong_passwords_slow_the_next_try()
     QCOMPARE(ask(net, "GET", r.url("/")).status, 200);
     // After a success the count starts again: the next wrong try is quick.
     QVERIFY(login("nope").elapsed_ms < 900);
+}
+
+void tst_web_api::https_with_a_certificate()
+{
+    const QString openssl = QStandardPaths::findExecutable("openssl");
+    QVERIFY2(!openssl.isEmpty(), "openssl is not installed (bash scripts/install-deps.sh)");
+    guarded_rig r;
+    QProcess make;
+    make.setWorkingDirectory(r.dir.path());
+    make.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                         "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "web.key", "-out",
+                         "web.crt", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                         "subjectAltName=IP:127.0.0.1"});
+    QVERIFY(make.waitForFinished(30000));
+    QCOMPARE(make.exitCode(), 0);
+    QVERIFY(r.hall.start({"--board", "1"}));
+    QFile pw(r.dir.filePath("password"));
+    QVERIFY(pw.open(QIODevice::WriteOnly));
+    pw.write("open sesame\n");
+    pw.close();
+    QFile f(r.config());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QString("[line hall]\nport = %1\n[local]\nenabled = false\n[web]\n"
+                    "listen = 127.0.0.1:0\npassword_file = %2/password\n"
+                    "certfile = %2/web.crt\nkeyfile = %2/web.key\n")
+                .arg(r.hall.device(), r.dir.path())
+                .toUtf8());
+    f.close();
+    QVERIFY2(r.start_service({"--config", r.config()}), r.log.constData());
+    QVERIFY2(r.log.contains("web page on https://127.0.0.1:"), r.log.constData());
+
+    // The client trusts this one certificate, so the name and the chain are checked.
+    QNetworkAccessManager net;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(r.dir.filePath("web.crt")));
+    const QUrl base(QString("https://127.0.0.1:%1").arg(r.port));
+    auto secure_ask = [&](const QByteArray& method, const QString& path, const QByteArray& body,
+                          const QByteArray& type, const QByteArray& authorization) {
+        QNetworkRequest request(base.resolved(QUrl(path)));
+        request.setSslConfiguration(tls);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        if (!type.isEmpty())
+            request.setHeader(QNetworkRequest::ContentTypeHeader, type);
+        if (!authorization.isEmpty())
+            request.setRawHeader("Authorization", authorization);
+        QNetworkReply* reply = net.sendCustomRequest(request, method, body);
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            done.wait(20000);
+        http_answer a;
+        a.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        a.body = reply->readAll();
+        a.headers.insert("set-cookie", reply->rawHeader("Set-Cookie"));
+        reply->deleteLater();
+        return a;
+    };
+    QCOMPARE(secure_ask("GET", "/api/lines", {}, {}, {}).status, 401);
+    const http_answer basic_lines = secure_ask("GET", "/api/lines", {}, {}, basic("open sesame"));
+    QVERIFY2(basic_lines.status == 200, basic_lines.body.constData());
+    const http_answer login = secure_ask("POST", "/login", "password=open+sesame",
+                                         "application/x-www-form-urlencoded", {});
+    QCOMPARE(login.status, 303);
+    QVERIFY2(login.headers.value("set-cookie").contains("; Secure"),
+             login.headers.value("set-cookie").constData());
+    // Plain HTTP on the HTTPS port gets no answer.
+    QCOMPARE(ask(net, "GET", QUrl(QString("http://127.0.0.1:%1/api/lines").arg(r.port))).status, 0);
 }
 
 void tst_web_api::other_machines_need_a_password_data()
