@@ -99,6 +99,8 @@ bool service::start()
         return false;
     for (auto& line : lines_)
         open_line(*line);
+    // Told after the lines, whose trouble matters more to someone reading the log.
+    announce_web();
     if (config_.mqtt_enabled && !start_mqtt())
         return false;
     if (!bridge_) {
@@ -217,12 +219,18 @@ bool service::start_web()
         status_ = could_not_run;
         return false;
     }
-    if (w.password.isEmpty())
+    return true;
+}
+
+void service::announce_web() const
+{
+    if (!web_)
+        return;
+    if (config_.web.password.isEmpty())
         qCInfo(service_log, "web page on %s without a password: only this machine can reach it",
                qUtf8Printable(web_->address_text()));
     else
         qCInfo(service_log, "web page on %s, with a password", qUtf8Printable(web_->address_text()));
-    return true;
 }
 
 bool service::start_local()

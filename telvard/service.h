@@ -72,6 +72,7 @@ private:
     void make_dispatcher();
     bool start_local();
     bool start_web();
+    void announce_web() const;
     bool start_mqtt();
     void front_finished();
     QList<link::board_link*> links() const;
