@@ -9,10 +9,25 @@
 
 namespace telvar::link {
 
-std::optional<qint64> parse_duration(const QString& text, QString* error)
+namespace {
+
+QString duration_text(qint64 ms)
+{
+    if (ms == 0 || ms % 1000 != 0)
+        return QStringLiteral("%1ms").arg(ms);
+    if (ms % 3600000 == 0)
+        return QStringLiteral("%1h").arg(ms / 3600000);
+    if (ms % 60000 == 0)
+        return QStringLiteral("%1m").arg(ms / 60000);
+    return QStringLiteral("%1s").arg(ms / 1000);
+}
+
+} // namespace
+
+std::optional<qint64> parse_duration(const QString& text, qint64 low, qint64 high, QString* error)
 {
     static const QRegularExpression form(
-        QStringLiteral("^\\s*([0-9]+(?:\\.[0-9]+)?)\\s*(ms|s|m|h)\\s*$"));
+        QStringLiteral("^\\s*([0-9]{1,9}(?:\\.[0-9]{1,6})?)\\s*(ms|s|m|h)\\s*$"));
     const auto match = form.match(text);
     const auto fail = [&](const QString& why) -> std::optional<qint64> {
         if (error)
@@ -30,10 +45,15 @@ std::optional<qint64> parse_duration(const QString& text, QString* error)
                          : unit == QLatin1String("m") ? 60000
                                                       : 3600000;
     const double ms = std::round(number * scale);
-    if (ms < double(shortest_pulse_ms) || ms > double(longest_pulse_ms))
-        return fail(QStringLiteral("\"%1\" is out of range: a pulse lasts from 100ms to 24h")
-                        .arg(text));
+    if (ms < double(low) || ms > double(high))
+        return fail(QStringLiteral("\"%1\" is out of range: from %2 to %3")
+                        .arg(text, duration_text(low), duration_text(high)));
     return qint64(ms);
+}
+
+std::optional<qint64> parse_duration(const QString& text, QString* error)
+{
+    return parse_duration(text, shortest_pulse_ms, longest_pulse_ms, error);
 }
 
 pulses::pulses(request_queue& queue, poller& polls, QObject* parent)

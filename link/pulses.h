@@ -27,6 +27,9 @@ constexpr qint64 longest_pulse_ms = 24LL * 60 * 60 * 1000;
  * to 24 h. @return the milliseconds, or nothing with @p error saying why.
  */
 std::optional<qint64> parse_duration(const QString& text, QString* error = nullptr);
+/** The same form within @p low to @p high ms; the error names the range. */
+std::optional<qint64> parse_duration(const QString& text, qint64 low, qint64 high,
+                                     QString* error = nullptr);
 
 class pulses : public QObject {
     Q_OBJECT

@@ -40,6 +40,12 @@ QMap<int, QString> served_boards(const line_config& line)
     return boards;
 }
 
+bool same_board_rules(const line_config& a, const line_config& b)
+{
+    return a.pulse_ms == b.pulse_ms && a.interlocks == b.interlocks &&
+           a.interlock_gap_ms == b.interlock_gap_ms && a.on_return == b.on_return;
+}
+
 QStringList names_of(const QList<line_config>& lines)
 {
     QStringList names;
@@ -78,9 +84,7 @@ bool service::start()
     for (const line_config& c : config_.lines) {
         auto line = std::make_unique<held_line>();
         line->config = c;
-        link::link_settings settings;
-        settings.poll_interval_ms = c.interval_ms;
-        line->link = std::make_unique<link::board_link>(settings);
+        line->link = std::make_unique<link::board_link>(line_settings(c));
         line->retry.setSingleShot(true);
         held_line* raw = line.get();
         connect(&line->retry, &QTimer::timeout, this, [this, raw] { open_line(*raw); });
@@ -121,6 +125,19 @@ void service::watch(held_line& line)
                        qUtf8Printable(clause(link::open_failure_text(line.config.port, result))),
                        std::max(1, next_try_ms / 1000));
             });
+}
+
+bool service::apply_board_rules(held_line& line, const line_config& old)
+{
+    // Until the link can take new rules while it runs, they wait for a restart.
+    qCWarning(service_log, "line %s: new pulses, interlocks or returns take effect when the "
+                           "service is restarted; the old ones go on",
+              qUtf8Printable(line.config.name));
+    line.config.pulse_ms = old.pulse_ms;
+    line.config.interlocks = old.interlocks;
+    line.config.interlock_gap_ms = old.interlock_gap_ms;
+    line.config.on_return = old.on_return;
+    return false;
 }
 
 void service::open_line(held_line& line)
@@ -276,6 +293,8 @@ void service::reload(const service_config& next)
             changes << QStringLiteral("line %1 boards %2").arg(now.name, numbers(now.boards));
         if (dispatcher_)
             dispatcher_->update(now.name, now.port, served_boards(now));
+        if (!same_board_rules(now, old) && apply_board_rules(line, old))
+            changes << QStringLiteral("line %1 pulses, interlocks and returns").arg(now.name);
         if (now.interval_ms != old.interval_ms) {
             qCWarning(service_log, "line %s: a new poll interval (%d ms) takes effect when the "
                                    "service is restarted; polling goes on every %d ms",
@@ -294,7 +313,7 @@ void service::reload(const service_config& next)
     config_ = next;
     config_.local = local;
     for (int i = 0; i < int(lines_.size()); ++i)
-        config_.lines[i].interval_ms = lines_[i]->config.interval_ms;
+        config_.lines[i] = lines_[i]->config;  // with what waits for a restart
     if (bridge_ && next.mqtt_enabled) {
         changes << bridge_->reload(next.mqtt, bridge_lines(config_, links()));
     } else if (next.mqtt_enabled != had_mqtt) {
