@@ -2,6 +2,7 @@
 
 #include "link/link_log.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -80,6 +81,7 @@ void pulses::pulled_in(int address, int relay, qint64 ms, relay_callback release
                 };
             }
             arm();
+            emit pending_changed();
             return;
         }
     }
@@ -90,6 +92,38 @@ void pulses::pulled_in(int address, int relay, qint64 ms, relay_callback release
     p.released = std::move(released);
     pending_.push_back(std::move(p));
     arm();
+    emit pending_changed();
+}
+
+QList<pending_release> pulses::pending_releases() const
+{
+    // The link's clock is monotonic; a file read by another process needs the system's.
+    const qint64 offset = QDateTime::currentMSecsSinceEpoch() - polls_.now_ms();
+    QList<pending_release> out;
+    for (const pending_pulse& p : pending_)
+        out.append({p.address, p.relay, p.deadline_ms + offset});
+    return out;
+}
+
+void pulses::arm_release(int address, int relay, qint64 deadline_ms)
+{
+    const qint64 deadline =
+        polls_.now_ms() + std::max<qint64>(0, deadline_ms - QDateTime::currentMSecsSinceEpoch());
+    for (pending_pulse& p : pending_) {
+        if (p.address == address && p.relay == relay) {
+            p.deadline_ms = std::min(p.deadline_ms, deadline);
+            arm();
+            emit pending_changed();
+            return;
+        }
+    }
+    pending_pulse p;
+    p.address = address;
+    p.relay = relay;
+    p.deadline_ms = deadline;
+    pending_.push_back(std::move(p));
+    arm();
+    emit pending_changed();
 }
 
 bool pulses::pending(int address, int relay) const
@@ -105,6 +139,7 @@ void pulses::release_now(int address, int relay)
         if (p.address == address && p.relay == relay)
             p.deadline_ms = std::min(p.deadline_ms, polls_.now_ms());
     arm();
+    emit pending_changed();
 }
 
 void pulses::arm()
@@ -171,6 +206,7 @@ void pulses::end(std::list<pending_pulse>::iterator it, const relay_result& r)
     relay_callback done = std::move(it->released);
     pending_.erase(it);
     arm();
+    emit pending_changed();
     if (done)
         done(r);
 }

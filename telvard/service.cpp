@@ -4,7 +4,10 @@
 #include "local/server.h"
 #include "mqtt/bridge.h"
 #include "mqtt/mosquitto_client.h"
+#include "telvard/pulse_file.h"
 #include "telvard/socket_place.h"
+
+#include <QDateTime>
 
 #include <QLoggingCategory>
 
@@ -97,6 +100,7 @@ bool service::start()
         return false;
     for (auto& line : lines_)
         open_line(*line);
+    restore_pulses();
     if (config_.mqtt_enabled && !start_mqtt())
         return false;
     if (!bridge_) {
@@ -110,6 +114,7 @@ void service::watch(held_line& line)
 {
     link::board_link* l = line.link.get();
     const QString name = line.config.name;
+    connect(l, &link::board_link::pulses_changed, this, &service::save_pulses);
     connect(l, &link::board_link::line_lost, this, [name](const QString& reason) {
         qCWarning(service_log, "line %s lost: %s; its boards are offline until it is back",
                   qUtf8Printable(name), qUtf8Printable(reason));
@@ -225,6 +230,58 @@ bool service::start_mqtt()
     return true;
 }
 
+void service::save_pulses()
+{
+    if (pulse_file_.isEmpty())
+        return;
+    QList<saved_pulse> pending;
+    for (const auto& line : lines_)
+        for (const link::pending_release& p : line->link->pending_releases())
+            pending.append({line->config.name, p.address, p.relay, p.deadline_ms});
+    QString why;
+    if (!write_pulse_file(pulse_file_, pending, &why))
+        qCWarning(service_log, "%s: a pending release would not be carried out if the service "
+                               "died now",
+                  qUtf8Printable(why));
+}
+
+void service::restore_pulses()
+{
+    const QString folder = runtime_folder(socket_.isEmpty() ? config_.local.socket : socket_);
+    if (folder.isEmpty())
+        return;
+    pulse_file_ = folder + QStringLiteral("/pulses.json");
+    QString why;
+    const QList<saved_pulse> saved = read_pulse_file(pulse_file_, &why);
+    if (!why.isEmpty())
+        qCWarning(service_log, "%s", qUtf8Printable(why));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const saved_pulse& p : saved) {
+        const auto held = std::find_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+            return line->config.name == p.line;
+        });
+        const QString what = QStringLiteral("line %1 board %2 relay %3").arg(p.line).arg(p.address).arg(p.relay);
+        if (held == lines_.end() || !(*held)->config.boards.contains(p.address)) {
+            qCWarning(service_log, "%s was pulsed when the service ended, but that board is no "
+                                   "longer served: the relay may still be pulled in; release it "
+                                   "by hand",
+                      qUtf8Printable(what));
+            continue;
+        }
+        const QString due = QDateTime::fromMSecsSinceEpoch(p.deadline_ms).toString(QStringLiteral("HH:mm:ss.zzz"));
+        if (p.deadline_ms <= now)
+            qCWarning(service_log, "%s was pulsed when the service ended; its release was due at "
+                                   "%s: released now",
+                      qUtf8Printable(what), qUtf8Printable(due));
+        else
+            qCWarning(service_log, "%s was pulsed when the service ended; released at %s as "
+                                   "it was due",
+                      qUtf8Printable(what), qUtf8Printable(due));
+        (*held)->link->arm_release(p.address, p.relay, p.deadline_ms);
+    }
+    save_pulses();
+}
+
 void service::front_finished()
 {
     // The MQTT front ended: by stop(), or by itself (a twin on the broker), which ends the service.
@@ -234,6 +291,10 @@ void service::front_finished()
             local_->stop();
     }
     for (auto& line : lines_) {
+        for (const link::pending_release& p : line->link->pending_releases())
+            qCWarning(service_log, "line %s board %d relay %d: its pulse is not over; the release "
+                                   "is carried out when the service starts again",
+                      qUtf8Printable(line->config.name), p.address, p.relay);
         line->retry.stop();
         line->link->set_polled({});
         line->link->close();

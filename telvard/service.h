@@ -70,6 +70,8 @@ private:
     bool start_local();
     bool start_mqtt();
     void front_finished();
+    void save_pulses();
+    void restore_pulses();
     QList<link::board_link*> links() const;
 
     service_config config_;
@@ -79,6 +81,7 @@ private:
     std::unique_ptr<mqtt::mosquitto_client> broker_;
     std::unique_ptr<mqtt::bridge> bridge_;
     QString socket_;
+    QString pulse_file_;  // the releases owed, while any is pending
     int status_ = stopped;
     bool stopping_ = false;
     bool ready_sent_ = false;

@@ -1,6 +1,7 @@
 #include "telvard/socket_place.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 
 #include <unistd.h>
 
@@ -20,6 +21,13 @@ QString default_socket(QString& why)
     why = QStringLiteral("there is no XDG_RUNTIME_DIR for the local socket (not logged in "
                          "through a session?): give one with --socket PATH or socket in [local]");
     return QString();
+}
+
+QString runtime_folder(const QString& socket)
+{
+    QString why;
+    const QString place = socket.startsWith(QLatin1Char('/')) ? socket : default_socket(why);
+    return place.isEmpty() ? QString() : QFileInfo(place).absolutePath();
 }
 
 } // namespace telvar::service
