@@ -754,7 +754,7 @@ QList<mqtt::bridge_line> bridge_lines(const service_config& config,
     QList<mqtt::bridge_line> out;
     for (int i = 0; i < config.lines.size(); ++i) {
         const line_config& line = config.lines[i];
-        out.append({line.name, links.value(i), line.boards, line.names});
+        out.append({line.name, links.value(i), line.boards, line.names, line.pulse_ms});
     }
     return out;
 }
