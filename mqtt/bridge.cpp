@@ -355,6 +355,7 @@ void bridge::on_message(const QString& topic, const QByteArray& payload, bool re
             publish_discovery(key);
             publish_board(key, true);
         }
+        publish_diag();
         break;
     case incoming::kind::stale_discovery:
         if (config_.boards_from_file)
