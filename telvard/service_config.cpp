@@ -671,6 +671,8 @@ const char* help_text =
     "  T/ADDR/state                  {\"relays\":[true,false,...]} (retained)\n"
     "  T/ADDR/relay/N/set            ON, OFF or TOGGLE\n"
     "  T/ADDR/all/set                ON or OFF\n"
+    "  T/ADDR/relay/N/pulse          a duration (500ms, 2s, 1.5m, or ms): on, then off\n"
+    "  T/ADDR/diag                   the board's link health, JSON (retained, every 60 s)\n"
     "  T/bridge/probe, T/bridge/alive  how two services of one id find each other\n"
     "Commands that arrive retained are old and are ignored.\n"
     "\n"
