@@ -247,10 +247,9 @@ void service::save_pulses()
 
 void service::restore_pulses()
 {
-    const QString folder = runtime_folder(socket_.isEmpty() ? config_.local.socket : socket_);
-    if (folder.isEmpty())
+    pulse_file_ = pulse_file_place(socket_.isEmpty() ? config_.local.socket : socket_);
+    if (pulse_file_.isEmpty())
         return;
-    pulse_file_ = folder + QStringLiteral("/pulses.json");
     QString why;
     const QList<saved_pulse> saved = read_pulse_file(pulse_file_, &why);
     if (!why.isEmpty())

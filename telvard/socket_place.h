@@ -11,7 +11,10 @@ namespace telvar::service {
 /** The socket's path, or empty with @p why saying what to do. */
 QString default_socket(QString& why);
 
-/** The folder of the service's runtime files: the socket's @p socket, or where it goes by default. */
-QString runtime_folder(const QString& socket);
+/**
+ * Where the service keeps the releases it owes: beside @p socket (or the
+ * default socket), named after it, so that two services never share one.
+ */
+QString pulse_file_place(const QString& socket);
 
 } // namespace telvar::service

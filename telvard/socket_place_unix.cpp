@@ -23,11 +23,15 @@ QString default_socket(QString& why)
     return QString();
 }
 
-QString runtime_folder(const QString& socket)
+QString pulse_file_place(const QString& socket)
 {
     QString why;
     const QString place = socket.startsWith(QLatin1Char('/')) ? socket : default_socket(why);
-    return place.isEmpty() ? QString() : QFileInfo(place).absolutePath();
+    if (place.isEmpty())
+        return QString();
+    const QFileInfo info(place);
+    return info.absolutePath() + QLatin1Char('/') + info.completeBaseName()
+           + QStringLiteral(".pulses.json");
 }
 
 } // namespace telvar::service

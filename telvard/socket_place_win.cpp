@@ -10,10 +10,12 @@ QString default_socket(QString& /*why*/)
     return QStringLiteral("telvard");
 }
 
-QString runtime_folder(const QString& /*socket*/)
+QString pulse_file_place(const QString& socket)
 {
-    // A pipe has no folder: the service's own data folder.
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    // A pipe has no folder: the service's own data folder, named after the pipe.
+    const QString name = socket.section(QLatin1Char('\\'), -1);
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QLatin1Char('/')
+           + (name.isEmpty() ? QStringLiteral("telvard") : name) + QStringLiteral(".pulses.json");
 }
 
 } // namespace telvar::service

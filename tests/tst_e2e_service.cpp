@@ -427,7 +427,7 @@ void tst_e2e_service::a_pulse_pending_when_the_service_died_is_released()
     QVERIFY2(r.start({}, QString("1.pulse = 3:%1ms").arg(pulse_ms)), qPrintable(r.error));
     QVERIFY2(r.watch.wait_for("telvar/telvar/hall/1/availability", "online") >= 0,
              r.log.constData());
-    const QString file = r.dir.filePath("pulses.json");
+    const QString file = r.dir.filePath("telvard.pulses.json");
     QVERIFY(!QFile::exists(file));
     QElapsedTimer since_pull_in;
     {
