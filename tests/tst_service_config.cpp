@@ -1,7 +1,9 @@
 // telvard's settings: the file and the command line over it, and every
 // refusal naming the file, line and key (or the option) before anything runs.
+#include "telvard/pulse_file.h"
 #include "telvard/service_config.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,6 +27,8 @@ private slots:
     void board_rules();
     void line_at_a_port_data();
     void line_at_a_port();
+    void pulse_file_data();
+    void pulse_file();
     void password_file_open_to_others_is_warned_data();
     void password_file_open_to_others_is_warned();
     void program_refuses_with_status_2();
@@ -439,6 +443,57 @@ void tst_service_config::line_at_a_port()
     QCOMPARE(int(bad.what), int(port_line::found::refused));
     QVERIFY2(bad.error.startsWith(conf.fileName() + ":2: [line a] 1.interlock:"), qPrintable(bad.error));
     QCOMPARE(int(line_at_port(dir_.filePath("none.conf"), *spec).what), int(port_line::found::refused));
+}
+
+void tst_service_config::pulse_file_data()
+{
+    QTest::addColumn<QByteArray>("text");  // the file; "-": none
+    QTest::addColumn<QString>("pulses");   // what is read: "LINE/ADDR/RELAY@DEADLINE ..."
+    QTest::addColumn<QString>("error");    // how the complaint ends, if any
+
+    QTest::newRow("no file: nothing owed") << QByteArray("-") << "" << "";
+    QTest::newRow("two releases")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":3,"deadline_ms":1765297800123},)"
+                      R"({"line":"yard","address":0,"relay":16,"deadline_ms":5}]})")
+        << "hall/1/3@1765297800123 yard/0/16@5" << "";
+    QTest::newRow("not JSON, as a file cut short would be")
+        << QByteArray(R"({"pulses":[{"line":"ha)") << "" << "is not a file of pending pulses";
+    QTest::newRow("relay 17 is left out, the others kept")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":17,"deadline_ms":9},)"
+                      R"({"line":"hall","address":2,"relay":1,"deadline_ms":9}]})")
+        << "hall/2/1@9" << R"(holds an entry that is not a pulse: {"address":1,"deadline_ms":9,"line":"hall","relay":17})";
+    QTest::newRow("an entry without its deadline")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":2}]})") << ""
+        << "holds an entry that is not a pulse";
+}
+
+void tst_service_config::pulse_file()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, pulses);
+    QFETCH(QString, error);
+    const QString path = dir_.filePath("state/telvard.pulses.json");
+    QFile::remove(path);
+    if (text != "-") {
+        QVERIFY(QDir().mkpath(dir_.filePath("state")));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QString why;
+    const QList<saved_pulse> read = read_pulse_file(path, &why);
+    QStringList got;
+    for (const saved_pulse& p : read)
+        got << QString("%1/%2/%3@%4").arg(p.line).arg(p.address).arg(p.relay).arg(p.deadline_ms);
+    QCOMPARE(got.join(' '), pulses);
+    QVERIFY2(error.isEmpty() ? why.isEmpty() : why.startsWith(path) && why.contains(error), qPrintable(why));
+
+    // What is written reads back the same; nothing owed leaves no file.
+    QVERIFY(write_pulse_file(path, read, &why));
+    QCOMPARE(QFile::exists(path), !read.isEmpty());
+    QString again;
+    QCOMPARE(read_pulse_file(path, &again).size(), read.size());
+    QCOMPARE(again, QString());
 }
 
 void tst_service_config::password_file_open_to_others_is_warned_data()
