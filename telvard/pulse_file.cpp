@@ -37,8 +37,9 @@ QList<saved_pulse> read_pulse_file(const QString& path, QString* error)
         p.deadline_ms = qint64(o.value(QLatin1String("deadline_ms")).toDouble(-1));
         if (p.line.isEmpty() || p.address < 0 || p.address > 255 || p.relay < 1 || p.relay > 16
             || p.deadline_ms < 0) {
+            const QByteArray entry = QJsonDocument(o).toJson(QJsonDocument::Compact);
             *error = QStringLiteral("%1 holds an entry that is not a pulse: %2")
-                         .arg(path, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+                         .arg(path, QString::fromUtf8(entry));
             continue;
         }
         out.append(p);

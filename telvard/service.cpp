@@ -259,7 +259,8 @@ void service::restore_pulses()
         const auto held = std::find_if(lines_.begin(), lines_.end(), [&](const auto& line) {
             return line->config.name == p.line;
         });
-        const QString what = QStringLiteral("line %1 board %2 relay %3").arg(p.line).arg(p.address).arg(p.relay);
+        const QString what =
+            QStringLiteral("line %1 board %2 relay %3").arg(p.line).arg(p.address).arg(p.relay);
         if (held == lines_.end() || !(*held)->config.boards.contains(p.address)) {
             qCWarning(service_log, "%s was pulsed when the service ended, but that board is no "
                                    "longer served: the relay may still be pulled in; release it "
@@ -267,7 +268,8 @@ void service::restore_pulses()
                       qUtf8Printable(what));
             continue;
         }
-        const QString due = QDateTime::fromMSecsSinceEpoch(p.deadline_ms).toString(QStringLiteral("HH:mm:ss.zzz"));
+        const QString due =
+            QDateTime::fromMSecsSinceEpoch(p.deadline_ms).toString(QStringLiteral("HH:mm:ss.zzz"));
         if (p.deadline_ms <= now)
             qCWarning(service_log, "%s was pulsed when the service ended; its release was due at "
                                    "%s: released now",

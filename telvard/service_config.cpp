@@ -399,8 +399,9 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
                 return r.refuse(at, QStringLiteral("a board's key starts with its address, from 0 "
                                                    "to 255"));
             if (!board_keys_in_line.contains(setting))
-                return r.refuse(at, QStringLiteral("unknown key (known for a board: ADDRESS.%1)")
-                                        .arg(board_keys_in_line.join(QStringLiteral(", ADDRESS."))));
+                return r.refuse(at,
+                                QStringLiteral("unknown key (known for a board: ADDRESS.%1)")
+                                    .arg(board_keys_in_line.join(QStringLiteral(", ADDRESS."))));
             const QString qualified =
                 QStringLiteral("%1/%2.%3").arg(e.section).arg(*address).arg(setting);
             if (key_lines.contains(qualified))
