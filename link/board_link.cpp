@@ -41,6 +41,7 @@ board_link::board_link(std::unique_ptr<serial_port> port, link_settings settings
         if (alive && !available)
             queue_.fail_waiting(address);
     });
+    connect(&pulses_, &pulses::pending_changed, this, &board_link::pulses_changed);
     connect(&queue_, &request_queue::frame_sent, this, &board_link::frame_sent);
     connect(&queue_, &request_queue::reply_received, this, &board_link::reply_received);
 }
@@ -152,6 +153,16 @@ void board_link::release_pulse_now(int address, int relay)
 bool board_link::pulse_pending(int address, int relay) const
 {
     return pulses_.pending(address, relay);
+}
+
+QList<pending_release> board_link::pending_releases() const
+{
+    return pulses_.pending_releases();
+}
+
+void board_link::arm_release(int address, int relay, qint64 deadline_ms)
+{
+    pulses_.arm_release(address, relay, deadline_ms);
 }
 
 void board_link::switch_all(int address, bool pull_in, relay_callback done)

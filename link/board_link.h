@@ -85,6 +85,10 @@ public:
     void release_pulse_now(int address, int relay);
     /** Whether a release of the relay is pending. */
     bool pulse_pending(int address, int relay) const;
+    /** Every release pending, its deadline in ms since the epoch (for a state file). */
+    QList<pending_release> pending_releases() const;
+    /** A release owed from before, carried out at @p deadline_ms since the epoch (pulses.h). */
+    void arm_release(int address, int relay, qint64 deadline_ms);
     void read_parameter(parameter what, int address, parameter_callback done);
     void write_parameter(parameter what, int address, std::uint32_t value,
                          parameter_callback done);
@@ -118,6 +122,8 @@ signals:
     void line_restored(const QString& device);
     /** Port @p number now stands for another device than the one held: not followed. */
     void port_renumbered(int number, const QString& device, const QString& held);
+    /** A release was added, moved or ended (pending_releases()). */
+    void pulses_changed();
     /** Every frame written (@p poll for the poller's own) and every valid reply read, for -v. */
     void frame_sent(const telvar::frame& bytes, bool poll);
     void reply_received(const telvar::frame& bytes, bool accepted);
