@@ -26,7 +26,7 @@ public:
     void pair(int address, parameter_callback done) override;
     void pulse(int address, int relay, qint64 ms, bool wait, relay_callback pulled,
                relay_callback released) override;
-    bool keeps_pulses() const override { return true; }
+    bool holds_port() const override { return true; }
     void release_pulse_now(int address, int relay) override;
     void health(int address, health_callback done) override;
     QString follow(const QList<int>& addresses) override;

@@ -58,13 +58,16 @@ public:
      * Pulls the relay in, and releases it @p ms after the pull-in was
      * confirmed. @p pulled runs when the pull-in ends. @p released runs once
      * the release is confirmed (or with the pull-in's failure) where the
-     * pulse's timer lives here (keeps_pulses()), or when @p wait is asked;
+     * pulse's timer lives here (holds_port()), or when @p wait is asked;
      * otherwise the service releases it on its own and @p released never runs.
      */
     virtual void pulse(int address, int relay, qint64 ms, bool wait, relay_callback pulled,
                        relay_callback released) = 0;
-    /** Whether a pulse's timer lives in this program, so that it must stay until the release. */
-    virtual bool keeps_pulses() const = 0;
+    /**
+     * Whether this program holds the port itself: a pulse's timer lives here
+     * (so it must stay until the release) and the health counts from its opening.
+     */
+    virtual bool holds_port() const = 0;
     /** A pending pulse of the relay started here is released now. */
     virtual void release_pulse_now(int address, int relay) = 0;
     /** The board's link health: since this program opened the port, or since the service started. */

@@ -66,7 +66,7 @@ public:
     void pair(int address, link::parameter_callback done) override;
     void pulse(int address, int relay, qint64 ms, bool wait, link::relay_callback pulled,
                link::relay_callback released) override;
-    bool keeps_pulses() const override { return false; }
+    bool holds_port() const override { return false; }
     void release_pulse_now(int, int) override {}
     void health(int address, link::health_callback done) override;
     QString follow(const QList<int>& addresses) override;
