@@ -68,6 +68,8 @@ signals:
 private:
     struct held_line;
     void open_line(held_line& line);
+    /** Hands the line's new pulses, interlocks and returns to its link; false: @p old kept. */
+    bool apply_board_rules(held_line& line, const line_config& old);
     void watch(held_line& line);
     void make_dispatcher();
     bool start_local();
@@ -75,6 +77,8 @@ private:
     void announce_web() const;
     bool start_mqtt();
     void front_finished();
+    void save_pulses();
+    void restore_pulses();
     QList<link::board_link*> links() const;
 
     service_config config_;
@@ -85,6 +89,7 @@ private:
     std::unique_ptr<mqtt::mosquitto_client> broker_;
     std::unique_ptr<mqtt::bridge> bridge_;
     QString socket_;
+    QString pulse_file_;  // the releases owed, while any is pending
     int status_ = stopped;
     bool stopping_ = false;
     bool ready_sent_ = false;
