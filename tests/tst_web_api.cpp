@@ -235,6 +235,17 @@ void tst_web_api::answers_data()
                             << QByteArray(R"({"on":true})") << 200 << "" << "FFFF";
     QTest::newRow("all off") << "" << QByteArray("POST") << b1 + "/all"
                              << QByteArray(R"({"on":false})") << 200 << "" << "0000";
+    QTest::newRow("relay 3 pulsed, answered once released")
+        << "" << QByteArray("POST") << b1 + "/relays/3/pulse" << QByteArray(R"({"ms":200,"wait":true})")
+        << 200 << "" << "0000";
+    QTest::newRow("a pulse too short") << "" << QByteArray("POST") << b1 + "/relays/3/pulse"
+                                       << QByteArray(R"({"ms":1})") << 400 << "usage" << "0000";
+    QTest::newRow("a pulse without its length") << "" << QByteArray("POST") << b1 + "/relays/3/pulse"
+                                                << QByteArray(R"({"wait":true})") << 400 << "usage"
+                                                << "";
+    QTest::newRow("a pulse with an unknown field")
+        << "" << QByteArray("POST") << b1 + "/relays/3/pulse" << QByteArray(R"({"ms":500,"s":1})")
+        << 400 << "usage" << "";
     QTest::newRow("parameters read") << "" << QByteArray("GET") << b1 + "/parameters"
                                      << QByteArray() << 200 << "" << "";
     QTest::newRow("a board that ignores switches")
