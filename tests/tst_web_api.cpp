@@ -681,6 +681,20 @@ void tst_web_api::wrong_passwords_slow_the_next_try()
     // The session cookie (kept by the client's jar) opens the API and the page.
     QCOMPARE(ask(net, "GET", r.url("/api/lines")).status, 200);
     QCOMPARE(ask(net, "GET", r.url("/")).status, 200);
+    // The event stream takes the session too, and nothing without one.
+    const QByteArray origin = QString("http://127.0.0.2:%1").arg(r.port).toUtf8();
+    const QUrl events_url(QString("ws://127.0.0.2:%1/api/events").arg(r.port));
+    event_reader without(origin);
+    QSignalSpy refused(&without.socket, &QWebSocket::disconnected);
+    without.open(events_url);
+    QVERIFY(refused.wait(10000));
+    QVERIFY(without.events.isEmpty());
+    event_reader with(origin);
+    QNetworkRequest upgrade(events_url);
+    upgrade.setRawHeader("Cookie", cookie.left(cookie.indexOf(';')));
+    with.socket.open(upgrade);
+    QTRY_VERIFY_WITH_TIMEOUT(!with.events.isEmpty(), 10000);
+    QCOMPARE(with.events.first().value("event").toString(), QString("hello"));
     // After a success the count starts again: the next wrong try is quick.
     QVERIFY(login("nope").elapsed_ms < 900);
 }
