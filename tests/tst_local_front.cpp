@@ -258,7 +258,7 @@ void tst_local_front::request_kinds_data()
                        "lines/0/boards/0/name=\"Pump house\"", "lines/0/boards/0/available=true",
                        "lines/0/boards/0/relays=#00A5", "lines/0/boards/1/address=2",
                        "lines/0/boards/1/name=null", "lines/0/retries=2",
-                       "lines/0/reply_window_ms=200", "lines/1~"}
+                       "lines/0/reply_window_ms=200", "lines/0/boards/0/quality=100", "lines/1~"}
         << "";
     QTest::newRow("status: the relays board 1 reports, in one frame")
         << QByteArray(R"({"request":"status","address":1})") << ""
@@ -277,6 +277,22 @@ void tst_local_front::request_kinds_data()
     QTest::newRow("toggle from the state the board reported")
         << QByteArray(R"({"request":"switch","relay":1,"state":"toggle"})") << ""
         << QStringList{"relays=#00A4"} << "00A4";
+    QTest::newRow("pulse: answered once pulled in, with its length")
+        << QByteArray(R"({"request":"pulse","address":1,"relay":2,"ms":100})") << ""
+        << QStringList{"relays=#00A7", "pulse_ms=100", "outcome=\"done\"", "relay=2"} << "00A7";
+    QTest::newRow("pulse with wait: answered once released")
+        << QByteArray(R"({"request":"pulse","relay":4,"ms":300,"wait":true})") << ""
+        << QStringList{"relays=#00A5", "pulse_ms=300", "outcome=\"done\""} << "00A5";
+    QTest::newRow("stats: board 1's health since the line opened, no frame for it")
+        << QByteArray(R"({"request":"stats","address":1})") << ""
+        << QStringList{"address=1", "health/checksum_errors=0", "health/stray_bytes=0",
+                       "health/quality=100", "frames_sent~", "relays~"}
+        << "";
+    QTest::newRow("stats of a board never asked: nothing counted")
+        << QByteArray(R"({"request":"stats","address":200})") << ""
+        << QStringList{"health/frames_sent=0", "health/last_reply=null", "health/quality=null",
+                       "health/round_trip_ms=null"}
+        << "";
     QTest::newRow("get the host module's channel")
         << QByteArray(R"({"request":"get","parameter":"host-channel"})") << ""
         << QStringList{"parameter=\"host-channel\"", "value=1", "frames_sent=1"} << "";
@@ -392,6 +408,22 @@ void tst_local_front::refused_requests_data()
     QTest::newRow("pairing is a request, not a parameter")
         << QByteArray(R"({"id":1,"request":"get","parameter":"pairing"})") << "1"
         << "\"parameter\" must be";
+    QTest::newRow("pulse without its length")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1})") << "1" << "a pulse needs \"ms\"";
+    QTest::newRow("pulse shorter than 100 ms")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1,"ms":50})") << "1"
+        << "\"ms\" must be a whole number from 100 to 86400000, not 50";
+    QTest::newRow("pulse of no relay")
+        << QByteArray(R"({"id":1,"request":"pulse","ms":500})") << "1" << "a pulse needs \"relay\"";
+    QTest::newRow("pulse of relay 17")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":17,"ms":500})") << "1"
+        << "\"relay\" must be a whole number from 1 to 16, not 17";
+    QTest::newRow("wait that is no boolean")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1,"ms":500,"wait":"yes"})") << "1"
+        << "\"wait\" must be true or false";
+    QTest::newRow("stats of a relay")
+        << QByteArray(R"({"id":1,"request":"stats","relay":1})") << "1"
+        << "unknown field \"relay\" in a stats request";
     QTest::newRow("scan backwards")
         << QByteArray(R"({"id":1,"request":"scan","from":9,"to":3})") << "1"
         << "\"from\" (9) must not be above \"to\" (3)";
