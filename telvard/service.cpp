@@ -132,19 +132,6 @@ void service::watch(held_line& line)
             });
 }
 
-bool service::apply_board_rules(held_line& line, const line_config& old)
-{
-    // Until the link can take new rules while it runs, they wait for a restart.
-    qCWarning(service_log, "line %s: new pulses, interlocks or returns take effect when the "
-                           "service is restarted; the old ones go on",
-              qUtf8Printable(line.config.name));
-    line.config.pulse_ms = old.pulse_ms;
-    line.config.interlocks = old.interlocks;
-    line.config.interlock_gap_ms = old.interlock_gap_ms;
-    line.config.on_return = old.on_return;
-    return false;
-}
-
 void service::open_line(held_line& line)
 {
     if (stopping_)
@@ -355,8 +342,11 @@ void service::reload(const service_config& next)
             changes << QStringLiteral("line %1 boards %2").arg(now.name, numbers(now.boards));
         if (dispatcher_)
             dispatcher_->update(now.name, now.port, served_boards(now));
-        if (!same_board_rules(now, old) && apply_board_rules(line, old))
+        if (!same_board_rules(now, old)) {
+            // The running link takes them at once; pending pulses keep their deadlines.
+            line.link->apply(line_settings(line.config));
             changes << QStringLiteral("line %1 pulses, interlocks and returns").arg(now.name);
+        }
         if (now.interval_ms != old.interval_ms) {
             qCWarning(service_log, "line %s: a new poll interval (%d ms) takes effect when the "
                                    "service is restarted; polling goes on every %d ms",

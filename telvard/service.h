@@ -64,8 +64,6 @@ signals:
 private:
     struct held_line;
     void open_line(held_line& line);
-    /** Hands the line's new pulses, interlocks and returns to its link; false: @p old kept. */
-    bool apply_board_rules(held_line& line, const line_config& old);
     void watch(held_line& line);
     bool start_local();
     bool start_mqtt();

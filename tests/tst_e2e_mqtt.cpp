@@ -759,6 +759,9 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration_data()
            "is given twice (first on line 2)";
     QTest::newRow("another port reopens the line")
         << QByteArray("[line main]\nport = $PORT\n1 = Hall\n2 = Pump\n") << "port $PORT";
+    QTest::newRow("a relay made momentary")
+        << QByteArray("[line main]\nport = $OLD\n1 = Hall\n2 = Pump\n1.pulse = 2:300ms\n")
+        << "line main pulses, interlocks and returns; new pulses on boards 1";
 }
 
 void tst_e2e_mqtt::sighup_reloads_the_configuration()
@@ -804,6 +807,18 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration()
         for (const mqtt_message& m : r.watch.messages().mid(from))
             QVERIFY2(m.topic != topic("1/availability") && m.topic != topic("1/state"),
                      qPrintable(m.topic + ' ' + m.payload));
+    } else if (logged.startsWith("line main pulses")) {
+        // Home Assistant gets the button, and a plain ON of the relay is released after its time.
+        const int described = r.watch.wait_for("homeassistant/device/telvar_1/config",
+                                               r.watch.last("homeassistant/device/telvar_1/config"), from);
+        QVERIFY(described >= 0);
+        QVERIFY(r.watch.messages()[described].payload.contains("\"relay2_pulse\""));
+        const int asked = r.watch.messages().size();
+        QVERIFY(mqtt_publish(r.broker, topic("1/relay/2/set"), "ON"));
+        const int on = r.watch.wait_for(topic("1/relay/2"), "ON", asked);
+        QVERIFY2(on >= 0, r.log.constData());
+        QVERIFY2(r.wait(topic("1/relay/2"), "OFF", on), r.log.constData());
+        QCOMPARE(r.line.sim.relays(1), QString("0001"));
     } else if (logged.startsWith("port")) {
         // The boards of the new line; the old line is closed.
         QVERIFY2(r.wait(topic("1/state"), state_of("0100"), from), r.log.constData());
