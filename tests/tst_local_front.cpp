@@ -211,6 +211,8 @@ private slots:
     void result_round_trip();
     void malformed_results_are_refused_data();
     void malformed_results_are_refused();
+    void health_round_trip_data();
+    void health_round_trip();
     void three_clients_switch_and_follow();
     void killed_client_ends_its_requests();
     void slow_reader_is_cut_off();
@@ -583,6 +585,62 @@ void tst_local_front::malformed_results_are_refused()
         QVERIFY(!local::relay_result_from_json(o));
     else
         QVERIFY(!local::parameter_result_from_json(o));
+}
+
+void tst_local_front::health_round_trip_data()
+{
+    QTest::addColumn<QList<qint64>>("counts");  // frames, accepted, sums, stray, timeouts, retries
+    QTest::addColumn<qint64>("last_reply_ms");  // -1: never
+    QTest::addColumn<int>("round_trip_ms");     // -1: none
+    QTest::addColumn<int>("quality");           // -1: none
+    QTest::addColumn<QByteArray>("spoilt");     // the same JSON with this field changed is refused
+
+    QTest::newRow("a board never asked: nulls")
+        << QList<qint64>{0, 0, 0, 0, 0, 0} << qint64(-1) << -1 << -1
+        << QByteArray(R"("quality":101)");
+    QTest::newRow("a busy board, the last reply to the millisecond")
+        << QList<qint64>{123456789, 123400000, 17, 300, 56789, 1234} << qint64(1797000000123)
+        << 12 << 96 << QByteArray(R"("last_reply":"yesterday")");
+    QTest::newRow("counts never below zero")
+        << QList<qint64>{5, 5, 0, 0, 0, 0} << qint64(1797000000000) << 0 << 100
+        << QByteArray(R"("timeouts":-1)");
+}
+
+void tst_local_front::health_round_trip()
+{
+    QFETCH(QList<qint64>, counts);
+    QFETCH(qint64, last_reply_ms);
+    QFETCH(int, round_trip_ms);
+    QFETCH(int, quality);
+    QFETCH(QByteArray, spoilt);
+    link::board_health in;
+    in.frames_sent = quint64(counts[0]);
+    in.replies_accepted = quint64(counts[1]);
+    in.checksum_errors = quint64(counts[2]);
+    in.stray_bytes = quint64(counts[3]);
+    in.timeouts = quint64(counts[4]);
+    in.retries = quint64(counts[5]);
+    in.last_reply_ms = last_reply_ms;
+    in.round_trip_p50_ms = round_trip_ms;
+    in.quality_percent = quality;
+    const QByteArray wire = local::wire_line({{"health", local::to_json(in)}});
+    const QJsonObject back = QJsonDocument::fromJson(wire).object();
+    const auto out = local::health_from_json(back.value("health"));
+    QVERIFY(out);
+    QCOMPARE(out->frames_sent, in.frames_sent);
+    QCOMPARE(out->replies_accepted, in.replies_accepted);
+    QCOMPARE(out->checksum_errors, in.checksum_errors);
+    QCOMPARE(out->stray_bytes, in.stray_bytes);
+    QCOMPARE(out->timeouts, in.timeouts);
+    QCOMPARE(out->retries, in.retries);
+    QCOMPARE(out->last_reply_ms, in.last_reply_ms);
+    QCOMPARE(out->round_trip_p50_ms, in.round_trip_p50_ms);
+    QCOMPARE(out->quality_percent, in.quality_percent);
+    // An answer with one field out of its range is no health.
+    QJsonObject bad = back.value("health").toObject();
+    const QJsonObject change = QJsonDocument::fromJson("{" + spoilt + "}").object();
+    bad.insert(change.begin().key(), change.begin().value());
+    QVERIFY(!local::health_from_json(bad));
 }
 
 void tst_local_front::three_clients_switch_and_follow()
