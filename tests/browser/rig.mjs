@@ -84,9 +84,12 @@ export const chromiumPath = process.env.TELVAR_CHROMIUM || '/usr/bin/chromium';
 export async function launchBrowser(puppeteer, lang = 'en-US') {
   if (!fs.existsSync(chromiumPath)) fail(`no Chromium at ${chromiumPath}: install the chromium package (scripts/install-deps.sh) or set TELVAR_CHROMIUM`);
   const args = [`--lang=${lang}`, '--disable-gpu', '--no-first-run', '--disable-extensions',
-    '--disable-background-networking', '--disable-sync', '--disable-component-update'];
+    '--disable-background-networking', '--disable-sync', '--disable-component-update',
+    // Several pages are open at once; the ones behind must keep running.
+    '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
+    '--disable-backgrounding-occluded-windows'];
   if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
-  const browser = await puppeteer.launch({ executablePath: chromiumPath, headless: true, args, timeout: 30000 });
+  const browser = await puppeteer.launch({ executablePath: chromiumPath, headless: true, args, timeout: 30000, protocolTimeout: 20000 });
   const pid = browser.process()?.pid;
   const entry = { stop: async () => { await browser.close().catch(() => {}); if (pid) killHard(pid); } };
   started.add(entry);

@@ -469,20 +469,32 @@ async function pair() {
 
 // ---- start
 
-document.documentElement.lang = zh ? 'zh-CN' : 'en';
-$('params-read').textContent = texts.read;
-$('params-pair').textContent = texts.pair;
-$('params-write').textContent = texts.write;
-$('params-write-legend').textContent = texts.writeLegend;
-$('params-close').textContent = texts.close;
-$('params-read').addEventListener('click', readParameters);
-$('params-write').addEventListener('click', writeParameter);
-$('params-pair').addEventListener('click', pair);
-$('params').addEventListener('close', () => { paramsBoard = null; });
+function startPage() {
+  document.documentElement.lang = zh ? 'zh-CN' : 'en';
+  $('params-read').textContent = texts.read;
+  $('params-pair').textContent = texts.pair;
+  $('params-write').textContent = texts.write;
+  $('params-write-legend').textContent = texts.writeLegend;
+  $('params-close').textContent = texts.close;
+  $('params-read').addEventListener('click', readParameters);
+  $('params-write').addEventListener('click', writeParameter);
+  $('params-pair').addEventListener('click', pair);
+  $('params').addEventListener('close', () => { paramsBoard = null; });
 
-banner(texts.connecting);
-// The first picture comes from the API so that it shows before the socket's hello.
-call('GET', 'api/lines').then(answer => {
-  if (answer.ok && !everConnected) show(answer.lines || []);
-});
-connect();
+  banner(texts.connecting);
+  // The first picture comes from the API so that it shows before the socket's hello.
+  call('GET', 'api/lines').then(answer => {
+    if (answer.ok && !everConnected) show(answer.lines || []);
+  });
+  connect();
+}
+
+// The login form shares this script only to say that a password was wrong.
+function startLogin() {
+  const wrong = $('login-wrong');
+  wrong.textContent = zh ? '密码错误。' : 'Wrong password.';
+  wrong.hidden = !new URLSearchParams(location.search).has('wrong');
+}
+
+if (linesEl) startPage();
+else if ($('login-wrong')) startLogin();
