@@ -16,7 +16,8 @@ else
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        qt6-base-dev qt6-serialport-dev cmake g++ make libgl-dev fonts-arphic-uming
+        qt6-base-dev qt6-serialport-dev qt6-httpserver-dev qt6-websockets-dev cmake g++ make \
+        libgl-dev fonts-arphic-uming
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -5,6 +5,8 @@
 #include "mqtt/bridge.h"
 #include "mqtt/mosquitto_client.h"
 #include "telvard/socket_place.h"
+#include "web/listen_address.h"
+#include "web/server.h"
 
 #include <QLoggingCategory>
 
@@ -89,7 +91,11 @@ bool service::start()
     }
     // The socket first: a second copy of the service must stop before it
     // touches a port the first one holds.
+    if (config_.local.enabled || config_.web.enabled)
+        make_dispatcher();
     if (config_.local.enabled && !start_local())
+        return false;
+    if (config_.web.enabled && !start_web())
         return false;
     for (auto& line : lines_)
         open_line(*line);
@@ -151,6 +157,73 @@ void service::open_line(held_line& line)
     line.retry.start(pause);
 }
 
+// One dispatcher for the local socket and the web page: both fronts carry
+// out the same requests with the same words.
+void service::make_dispatcher()
+{
+    QList<local::served_line> served;
+    for (const auto& line : lines_)
+        served.append({line->config.name, line->link.get(), line->config.port,
+                       served_boards(line->config)});
+    dispatcher_ = std::make_unique<local::dispatcher>(served);
+}
+
+bool service::start_web()
+{
+    const web_config& w = config_.web;
+    const auto at = web::read_listen_address(w.listen);
+    if (!at) {
+        qCCritical(service_log, "web: \"%s\" is not ADDRESS:PORT", qUtf8Printable(w.listen));
+        status_ = bad_configuration;
+        return false;
+    }
+    web::server_settings settings;
+    settings.address = at->address;
+    settings.port = at->port;
+    settings.password = w.password;
+    settings.certfile = w.certfile;
+    settings.keyfile = w.keyfile;
+    auto metrics = [this] {
+        web::metrics_snapshot s;
+        for (const auto& line : lines_) {
+            web::line_metrics l;
+            l.name = line->config.name;
+            l.open = line->link->is_open();
+            const auto counted = line->link->stats();
+            l.frames_sent = counted.frames_sent;
+            l.replies_accepted = counted.replies_accepted;
+            l.bytes_skipped = counted.bytes_skipped;
+            l.replies_unmatched = counted.replies_unmatched;
+            for (int address : line->config.boards)
+                l.boards.append({address, line->link->available(address), std::nullopt});
+            s.lines.append(l);
+        }
+        if (broker_)
+            s.mqtt_connected = broker_->is_connected();
+        if (local_)
+            s.socket_clients = local_->client_count();
+        return s;
+    };
+    web_ = std::make_unique<web::server>(settings, *dispatcher_, metrics);
+    if (!web_->start()) {
+        if (!w.listen_given && w.certfile.isEmpty()) {
+            // The default port taken by another program costs only the page.
+            qCWarning(service_log, "web page off: %s", qUtf8Printable(web_->error()));
+            web_.reset();
+            return true;
+        }
+        qCCritical(service_log, "web: %s", qUtf8Printable(web_->error()));
+        status_ = could_not_run;
+        return false;
+    }
+    if (w.password.isEmpty())
+        qCInfo(service_log, "web page on %s without a password: only this machine can reach it",
+               qUtf8Printable(web_->address_text()));
+    else
+        qCInfo(service_log, "web page on %s, with a password", qUtf8Printable(web_->address_text()));
+    return true;
+}
+
 bool service::start_local()
 {
     QString why;
@@ -160,11 +233,6 @@ bool service::start_local()
         status_ = bad_configuration;
         return false;
     }
-    QList<local::served_line> served;
-    for (const auto& line : lines_)
-        served.append({line->config.name, line->link.get(), line->config.port,
-                       served_boards(line->config)});
-    dispatcher_ = std::make_unique<local::dispatcher>(served);
     local::server_settings settings;
     settings.path = socket_;
     settings.group = config_.local.group;
@@ -215,6 +283,8 @@ void service::front_finished()
         stopping_ = true;
         if (local_)
             local_->stop();
+        if (web_)
+            web_->stop();
     }
     for (auto& line : lines_) {
         line->retry.stop();
@@ -233,6 +303,8 @@ void service::stop()
     stopping_ = true;
     if (local_)
         local_->stop();
+    if (web_)
+        web_->stop();
     if (bridge_) {
         bridge_->stop();  // front_finished() follows
         return;
@@ -289,10 +361,19 @@ void service::reload(const service_config& next)
         qCWarning(service_log, "a change of [local] takes effect when the service is restarted; "
                                "the socket stays %s",
                   qUtf8Printable(socket_.isEmpty() ? QStringLiteral("off") : socket_));
+    const web_config& nw = next.web;
+    const web_config& ow = config_.web;
+    if (nw.enabled != ow.enabled || nw.listen != ow.listen || nw.password != ow.password
+        || nw.certfile != ow.certfile || nw.keyfile != ow.keyfile)
+        qCWarning(service_log, "a change of [web] takes effect when the service is restarted; "
+                               "the page stays %s",
+                  qUtf8Printable(web_ ? web_->address_text() : QStringLiteral("off")));
+    const web_config web = config_.web;
     const local_config local = config_.local;
     const bool had_mqtt = config_.mqtt_enabled;
     config_ = next;
     config_.local = local;
+    config_.web = web;
     for (int i = 0; i < int(lines_.size()); ++i)
         config_.lines[i].interval_ms = lines_[i]->config.interval_ms;
     if (bridge_ && next.mqtt_enabled) {
@@ -317,6 +398,8 @@ QString service::summary() const
     QString text = QStringLiteral("serving ") + parts.join(QStringLiteral(", "));
     if (local_)
         text += QStringLiteral("; socket ") + socket_;
+    if (web_)
+        text += QStringLiteral("; web ") + web_->address_text();
     if (bridge_)
         text += QStringLiteral("; MQTT %1:%2").arg(config_.mqtt.broker_host).arg(config_.mqtt.broker_port);
     return text;

@@ -1,6 +1,6 @@
 // telvard's life: it opens every configured line and keeps reopening the one
 // that cannot be opened yet, polls their boards, and hands the lines to its
-// fronts (the local socket, MQTT). A reload takes the new boards, names,
+// fronts (the local socket, the web page, MQTT). A reload takes the new boards, names,
 // ports and broker; a line added or taken away needs a restart. Stopping
 // ends the fronts first, then closes the lines.
 //
@@ -23,6 +23,10 @@ namespace telvar::local {
 class dispatcher;
 class server;
 } // namespace telvar::local
+
+namespace telvar::web {
+class server;
+} // namespace telvar::web
 
 namespace telvar::mqtt {
 class bridge;
@@ -65,7 +69,9 @@ private:
     struct held_line;
     void open_line(held_line& line);
     void watch(held_line& line);
+    void make_dispatcher();
     bool start_local();
+    bool start_web();
     bool start_mqtt();
     void front_finished();
     QList<link::board_link*> links() const;
@@ -74,6 +80,7 @@ private:
     std::vector<std::unique_ptr<held_line>> lines_;
     std::unique_ptr<local::dispatcher> dispatcher_;
     std::unique_ptr<local::server> local_;
+    std::unique_ptr<web::server> web_;
     std::unique_ptr<mqtt::mosquitto_client> broker_;
     std::unique_ptr<mqtt::bridge> bridge_;
     QString socket_;

@@ -5,6 +5,7 @@
 #include "telvard/ini_file.h"
 #include "protocol/decimal.h"
 #include "telvar_version.h"
+#include "web/listen_address.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -42,6 +43,7 @@ struct reader {
     bool set_line(line_config& line, const QString& key, const QString& value, const origin& at);
     bool set_mqtt(const QString& key, const QString& value, const origin& at);
     bool set_local(const QString& key, const QString& value, const origin& at);
+    bool set_web(const QString& key, const QString& value, const origin& at);
 };
 
 std::optional<int> whole_number(const QString& text, int low, int high)
@@ -147,6 +149,31 @@ bool reader::set_local(const QString& key, const QString& value, const origin& a
     return true;
 }
 
+bool reader::set_web(const QString& key, const QString& value, const origin& at)
+{
+    where.insert(QStringLiteral("web/") + key, at);
+    if (key == QLatin1String("enabled")) {
+        const auto on = truth(value);
+        if (!on)
+            return refuse(at, QStringLiteral("\"%1\" is neither true nor false").arg(value));
+        config.web.enabled = *on;
+    } else if (key == QLatin1String("listen")) {
+        if (!web::read_listen_address(value))
+            return refuse(at, QStringLiteral("\"%1\" is not ADDRESS:PORT, such as 127.0.0.1:8080, "
+                                             "[::1]:8080 or *:8080 (every address)")
+                                  .arg(value));
+        config.web.listen = value;
+        config.web.listen_given = true;
+    } else if (key == QLatin1String("password_file")) {
+        config.web.password_file = value;
+    } else if (key == QLatin1String("certfile")) {
+        config.web.certfile = value;
+    } else if (key == QLatin1String("keyfile")) {
+        config.web.keyfile = value;
+    }
+    return true;
+}
+
 bool reader::set_mqtt(const QString& setting, const QString& value, const origin& at)
 {
     mqtt::bridge_config& m = config.mqtt;
@@ -230,6 +257,9 @@ const QStringList line_keys{QStringLiteral("port"), QStringLiteral("interval"),
                             QStringLiteral("boards")};
 const QStringList local_keys{QStringLiteral("enabled"), QStringLiteral("socket"),
                              QStringLiteral("group")};
+const QStringList web_keys{QStringLiteral("enabled"), QStringLiteral("listen"),
+                           QStringLiteral("password_file"), QStringLiteral("certfile"),
+                           QStringLiteral("keyfile")};
 const QStringList mqtt_keys{
     QStringLiteral("enabled"),       QStringLiteral("broker"),   QStringLiteral("id"),
     QStringLiteral("prefix"),        QStringLiteral("discovery_prefix"),
@@ -266,8 +296,8 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
             }
         } else if (section == QLatin1String("mqtt")) {
             has_mqtt = true;
-        } else if (section != QLatin1String("local")) {
-            return r.refuse(at, QStringLiteral("unknown section ([line NAME], local, mqtt)"));
+        } else if (section != QLatin1String("local") && section != QLatin1String("web")) {
+            return r.refuse(at, QStringLiteral("unknown section ([line NAME], local, web, mqtt)"));
         }
         if (section_lines.contains(section))
             return r.refuse(at, QStringLiteral("the section is given twice (first on line %1)")
@@ -303,8 +333,10 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
             line->names.insert(*address, e.value);
             continue;
         }
-        const QStringList& keys =
-            line ? line_keys : e.section == QLatin1String("local") ? local_keys : mqtt_keys;
+        const QStringList& keys = line                                  ? line_keys
+                                  : e.section == QLatin1String("local") ? local_keys
+                                  : e.section == QLatin1String("web")   ? web_keys
+                                                                        : mqtt_keys;
         if (!keys.contains(e.key))
             return r.refuse(at, QStringLiteral("unknown key (known in [%1]: %2%3)")
                                     .arg(e.section, keys.join(QStringLiteral(", ")),
@@ -324,6 +356,7 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
             return r.refuse(at, QStringLiteral("the value is empty"));
         const bool ok = line ? r.set_line(*line, e.key, e.value, at)
                         : e.section == QLatin1String("local") ? r.set_local(e.key, e.value, at)
+                        : e.section == QLatin1String("web")   ? r.set_web(e.key, e.value, at)
                                                               : r.set_mqtt(e.key, e.value, at);
         if (!ok)
             return false;
@@ -387,6 +420,28 @@ bool check_combinations(reader& r)
         return r.refuse(r.where.value(QStringLiteral("certfile")),
                         QStringLiteral("a client certificate is only used with TLS: give the "
                                        "broker's CA file too (--cafile)"));
+    const web_config& w = r.config.web;
+    if (!w.certfile.isEmpty() && w.keyfile.isEmpty())
+        return r.refuse(r.where.value(QStringLiteral("web/certfile")),
+                        QStringLiteral("HTTPS needs the certificate's key too (keyfile in [web])"));
+    if (!w.keyfile.isEmpty() && w.certfile.isEmpty())
+        return r.refuse(r.where.value(QStringLiteral("web/keyfile")),
+                        QStringLiteral("HTTPS needs the certificate too (certfile in [web])"));
+    if (w.enabled && w.password_file.isEmpty()) {
+        // Anyone who can reach the page can switch the relays.
+        const auto at = web::read_listen_address(w.listen);
+        if (at && !web::stays_on_this_machine(at->address)) {
+            origin where = r.where.value(QStringLiteral("web/listen"));
+            if (where.text.isEmpty())
+                where.text = QStringLiteral("[web] listen");
+            return r.refuse(where,
+                            QStringLiteral("the web page on %1 can be reached from other "
+                                           "machines, so it needs a password: set password_file "
+                                           "in [web] to a file whose first line is the password, "
+                                           "or listen on 127.0.0.1")
+                                .arg(w.listen));
+        }
+    }
     // TLS brokers listen on 8883 unless told otherwise.
     if (!c.cafile.isEmpty() && !r.broker_port_given)
         c.broker_port = 8883;
@@ -412,8 +467,41 @@ bool check_readable(reader& r, const QString& setting, const QString& path, QByt
     return true;
 }
 
+// The first line of a password file; a final newline is not part of it.
+QByteArray first_line(QByteArray text)
+{
+    const int end = text.indexOf('\n');
+    if (end >= 0)
+        text.truncate(end);
+    if (text.endsWith('\r'))
+        text.chop(1);
+    return text;
+}
+
+bool check_web_files(reader& r)
+{
+    web_config& w = r.config.web;
+    if (!w.enabled)
+        return true;
+    QByteArray password;
+    if (!check_readable(r, QStringLiteral("web/password_file"), w.password_file, &password) ||
+        !check_readable(r, QStringLiteral("web/certfile"), w.certfile, nullptr) ||
+        !check_readable(r, QStringLiteral("web/keyfile"), w.keyfile, nullptr))
+        return false;
+    if (!w.password_file.isEmpty()) {
+        w.password = first_line(password);
+        if (w.password.isEmpty())
+            return r.refuse(r.where.value(QStringLiteral("web/password_file")),
+                            QStringLiteral("%1 holds no password on its first line")
+                                .arg(w.password_file));
+    }
+    return true;
+}
+
 bool check_files(reader& r)
 {
+    if (!check_web_files(r))
+        return false;
     mqtt::bridge_config& c = r.config.mqtt;
     QByteArray password;
     if (!check_readable(r, QStringLiteral("password_file"), c.password_file, &password) ||
@@ -489,6 +577,9 @@ const char* help_text =
     "                           the local socket, MQTT on localhost:1883]\n"
     "  --socket PATH            the local socket [/run/telvar/telvard.sock as root or\n"
     "                           under systemd, else $XDG_RUNTIME_DIR/telvar/telvard.sock]\n"
+    "  --web ADDRESS:PORT       the web page and its API [127.0.0.1:8080]; anything but\n"
+    "                           the loopback needs password_file in [web]\n"
+    "  --no-web                 no web page, whatever the file says\n"
     "  -v, --verbose            log every frame on the line and every MQTT message\n"
     "  -h, --help               show this text\n"
     "  --version                show the version\n"
@@ -604,6 +695,8 @@ config_result load_configuration(const QStringList& arguments, const QString& de
         {QStringLiteral("interval"), QString(), QStringLiteral("MS")},
         {QStringLiteral("remove-board"), QString(), QStringLiteral("LIST")},
         {QStringLiteral("no-mqtt"), QString()},
+        {QStringLiteral("web"), QString(), QStringLiteral("ADDRESS:PORT")},
+        {QStringLiteral("no-web"), QString()},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, QString()},
         {{QStringLiteral("h"), QStringLiteral("help")}, QString()},
         {QStringLiteral("version"), QString()},
@@ -706,6 +799,17 @@ config_result load_configuration(const QStringList& arguments, const QString& de
             return refuse(r.error);
         r.config.local.enabled = true;
     }
+    if (parser.isSet(QStringLiteral("web"))) {
+        const origin at{QStringLiteral("--web")};
+        const QString value = parser.value(QStringLiteral("web"));
+        if (value.isEmpty())
+            return refuse(at.text + QStringLiteral(": the value is empty"));
+        if (!r.set_web(QStringLiteral("listen"), value, at))
+            return refuse(r.error);
+        r.config.web.enabled = true;
+    }
+    if (parser.isSet(QStringLiteral("no-web")))
+        r.config.web.enabled = false;
     r.config.verbose = parser.isSet(QStringLiteral("verbose"));
     if (!check_combinations(r) || !check_files(r))
         return refuse(r.error);
@@ -736,6 +840,12 @@ config_result load_configuration(const QStringList& arguments, const QString& de
                                           "chmod 600 %2")
                                .arg(r.where.value(QStringLiteral("password_file")).text,
                                     r.config.mqtt.password_file);
+    if (r.config.web.enabled && !r.config.web.password.isEmpty()
+        && mqtt::readable_by_others(r.config.web.password_file))
+        result.warnings << QStringLiteral("%1: the password file can be read by other users: "
+                                          "chmod 600 %2")
+                               .arg(r.where.value(QStringLiteral("web/password_file")).text,
+                                    r.config.web.password_file);
     result.config = r.config;
     return result;
 }

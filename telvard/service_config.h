@@ -30,9 +30,20 @@ struct local_config {
     QString group = QStringLiteral("dialout");
 };
 
+struct web_config {
+    bool enabled = true;
+    QString listen = QStringLiteral("127.0.0.1:8080");  // as given; checked
+    bool listen_given = false;  // a busy default port only turns the page off
+    QString password_file;
+    QByteArray password;  // its first line; empty: no login
+    QString certfile;     // with keyfile: HTTPS
+    QString keyfile;
+};
+
 struct service_config {
     QList<line_config> lines{line_config{}};
     local_config local;
+    web_config web;
     bool mqtt_enabled = true;
     mqtt::bridge_config mqtt;  // its line_names follow lines
     bool verbose = false;
