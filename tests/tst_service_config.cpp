@@ -19,6 +19,8 @@ private slots:
     void initTestCase();
     void accepted_data();
     void accepted();
+    void web_settings_data();
+    void web_settings();
     void refused_data();
     void refused();
     void password_file_open_to_others_is_warned_data();
@@ -147,6 +149,42 @@ void tst_service_config::accepted()
     QCOMPARE(got, expected.replace("$DIR", dir_.path()));
 }
 
+void tst_service_config::web_settings_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments");
+    // on or off, where it listens, the password, HTTPS's certificate
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("defaults: on, loopback, no password") << QByteArray() << QStringList{}
+                                                         << "on|127.0.0.1:8080||";
+    QTest::newRow("every key of the file")
+        << QByteArray("[web]\nenabled = yes\nlisten = *:8443\npassword_file = $DIR/pw\n"
+                      "certfile = $DIR/client.crt\nkeyfile = $DIR/client.key\n")
+        << QStringList{} << "on|*:8443|s3cret word|$DIR/client.crt";
+    QTest::newRow("IPv6 loopback needs no password") << QByteArray("[web]\nlisten = [::1]:80\n")
+                                                      << QStringList{} << "on|[::1]:80||";
+    QTest::newRow("--web over the file's off")
+        << QByteArray("[web]\nenabled = false\n") << QStringList{"--web", "localhost:9000"}
+        << "on|localhost:9000||";
+    QTest::newRow("--no-web over the file, which then needs no password")
+        << QByteArray("[web]\nlisten = 0.0.0.0:80\n") << QStringList{"--no-web"}
+        << "off|0.0.0.0:80||";
+}
+
+void tst_service_config::web_settings()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    const config_result r = load(file, arguments);
+    QCOMPARE(r.text, QString());
+    const web_config& w = r.config.web;
+    const QString got = QStringList{w.enabled ? "on" : "off", w.listen,
+                                    QString::fromUtf8(w.password), w.certfile}
+                            .join('|');
+    QCOMPARE(got, expected.replace("$DIR", dir_.path()));
+}
+
 void tst_service_config::refused_data()
 {
     QTest::addColumn<QByteArray>("file");
@@ -250,6 +288,30 @@ void tst_service_config::refused_data()
     QTest::newRow("removing a board of a line that is not there")
         << QByteArray("[line a]\nport = 1\n[line b]\nport = 2\n") << QStringList{"--remove-board", "c/7"}
         << "--remove-board: \"c\" is not one of the lines (a, b)";
+    QTest::newRow("web: not ADDRESS:PORT") << QByteArray("[web]\nlisten = 8080\n") << QStringList{}
+                                           << "mqtt.conf:2: [web] listen: \"8080\" is not ADDRESS:PORT";
+    QTest::newRow("web: a host name") << QByteArray() << QStringList{"--web", "relays.lan:80"}
+                                      << "--web: \"relays.lan:80\" is not ADDRESS:PORT";
+    QTest::newRow("web: port beyond 65535") << QByteArray() << QStringList{"--web", "127.0.0.1:65536"}
+                                            << "--web: \"127.0.0.1:65536\" is not ADDRESS:PORT";
+    QTest::newRow("web: IPv6 without brackets") << QByteArray() << QStringList{"--web", "::1:80"}
+                                                << "--web: \"::1:80\" is not ADDRESS:PORT";
+    QTest::newRow("web: every address without a password")
+        << QByteArray("[web]\n\nlisten = *:8080\n") << QStringList{}
+        << "mqtt.conf:3: [web] listen: the web page on *:8080 can be reached from other machines, "
+           "so it needs a password: set password_file";
+    QTest::newRow("web: another machine's address without a password, by option")
+        << QByteArray() << QStringList{"--web", "192.168.1.5:80"}
+        << "--web: the web page on 192.168.1.5:80 can be reached from other machines";
+    QTest::newRow("web: an empty password file")
+        << QByteArray("[web]\npassword_file = $DIR/empty-pw\n") << QStringList{}
+        << "mqtt.conf:2: [web] password_file: empty-pw holds no password";
+    QTest::newRow("web: a certificate without its key")
+        << QByteArray("[web]\ncertfile = $DIR/client.crt\n") << QStringList{}
+        << "mqtt.conf:2: [web] certfile: HTTPS needs the certificate's key too";
+    QTest::newRow("web: an unknown key") << QByteArray("[web]\nport = 80\n") << QStringList{}
+                                         << "mqtt.conf:2: [web] port: unknown key (known in [web]: "
+                                            "enabled, listen, password_file, certfile, keyfile)";
     QTest::newRow("removing address 256") << QByteArray() << QStringList{"--remove-board", "256"}
                                           << "--remove-board: \"256\" is not an address";
 }
@@ -332,6 +394,9 @@ void tst_service_config::shipped_example_gives_the_defaults()
     QCOMPARE(r.config.local.enabled, defaults.local.enabled);
     QCOMPARE(r.config.local.socket, defaults.local.socket);
     QCOMPARE(r.config.local.group, defaults.local.group);
+    QCOMPARE(r.config.web.enabled, defaults.web.enabled);
+    QCOMPARE(r.config.web.listen, defaults.web.listen);
+    QVERIFY(r.config.web.password_file.isEmpty() && r.config.web.certfile.isEmpty());
     const telvar::mqtt::bridge_config& m = r.config.mqtt;
     QCOMPARE(m.broker_host, defaults.mqtt.broker_host);
     QCOMPARE(m.broker_port, defaults.mqtt.broker_port);

@@ -195,6 +195,8 @@ bool server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
     in.authorization = request.value("Authorization");
     in.from = request.remoteAddress();
     p->host = in.host;
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return upgrade_allowed(p, in);
     const bool tries_password = !in.authorization.isEmpty()
                                 || (in.method == "POST" && in.path == QLatin1String("/login"));
     const int delay = guard_.required() && tries_password ? guard_.delay_ms(in.from) : 0;
@@ -205,6 +207,27 @@ bool server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
     }
     handle(p, in);
     return true;
+}
+
+// Qt upgrades the connection to a WebSocket when this says yes; a refusal
+// is answered here, and Qt closes the connection after it.
+bool server::upgrade_allowed(const std::shared_ptr<pending>& p, const incoming& in)
+{
+    bool failed = false;
+    if (in.path != QLatin1String("/api/events")) {
+        send_error(p, 404, QStringLiteral("not_found"),
+                   QStringLiteral("no WebSocket here: the events are on /api/events"));
+    } else if (!in.origin.isEmpty() && !same_origin(in.origin, in.host, https_)) {
+        send_error(p, 403, QStringLiteral("no_permission"),
+                   QStringLiteral("a page of another site (Origin %1) may not follow the boards")
+                       .arg(QString::fromLatin1(in.origin.left(100))));
+    } else if (!authorized(in, &failed)) {
+        send_error(p, 401, QStringLiteral("no_permission"), QStringLiteral("log in first"));
+    } else {
+        return true;
+    }
+    qCInfo(web_log, "event stream from %s refused", qUtf8Printable(in.from.toString()));
+    return false;
 }
 
 void server::missingHandler(const QHttpServerRequest&, QTcpSocket*) {}
@@ -498,28 +521,6 @@ void server::accept_streams()
         if (!ws)
             continue;
         QWebSocket* raw = ws.get();
-        const QNetworkRequest upgrade = ws->request();
-        incoming in;
-        in.host = clean_host(upgrade.rawHeader("Host"));
-        in.cookie = upgrade.rawHeader("Cookie");
-        in.authorization = upgrade.rawHeader("Authorization");
-        in.from = ws->peerAddress();
-        const QByteArray origin = ws->origin().toUtf8();
-        QString refused;
-        bool failed = false;
-        if (ws->requestUrl().path() != QLatin1String("/api/events"))
-            refused = QStringLiteral("no event stream here: open /api/events");
-        else if (!origin.isEmpty() && !same_origin(origin, in.host, https_))
-            refused = QStringLiteral("a page of another site may not open the event stream");
-        else if (!authorized(in, &failed))
-            refused = QStringLiteral("log in first");
-        if (!refused.isEmpty()) {
-            qCInfo(web_log, "event stream from %s refused: %s", qUtf8Printable(in.from.toString()),
-                   qUtf8Printable(refused));
-            ws->close(QWebSocketProtocol::CloseCodePolicyViolated, refused);
-            ws.release()->deleteLater();
-            continue;
-        }
         auto s = std::make_unique<stream>();
         s->socket = std::move(ws);
         s->socket->setMaxAllowedIncomingMessageSize(4096);

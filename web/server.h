@@ -79,6 +79,7 @@ private:
     };
 
     void handle(const std::shared_ptr<pending>& p, const incoming& in);
+    bool upgrade_allowed(const std::shared_ptr<pending>& p, const incoming& in);
     bool authorized(const incoming& in, bool* failed);
     void send(const std::shared_ptr<pending>& p, const answer& a);
     void send_json(const std::shared_ptr<pending>& p, int status, const QJsonObject& o);
