@@ -489,12 +489,4 @@ function startPage() {
   connect();
 }
 
-// The login form shares this script only to say that a password was wrong.
-function startLogin() {
-  const wrong = $('login-wrong');
-  wrong.textContent = zh ? '密码错误。' : 'Wrong password.';
-  wrong.hidden = !new URLSearchParams(location.search).has('wrong');
-}
-
-if (linesEl) startPage();
-else if ($('login-wrong')) startLogin();
+startPage();
