@@ -8,7 +8,7 @@ const texts = zh ? {
   on: '吸合', off: '释放', unknown: '未知',
   relay: n => `继电器 ${n}`,
   board: n => `继电器板 ${n}`,
-  address: '地址', line: '线路', online: '在线', offline: '离线',
+  address: '地址', line: '线路', lineTitle: n => `线路 ${n}`, online: '在线', offline: '离线',
   quality: '链路', allOn: '全部吸合', allOff: '全部释放', parameters: '参数',
   askAll: (on, name) => `${name}：全部继电器${on ? '吸合' : '释放'}，确认吗？`,
   cancel: '取消', ok: '确定', close: '关闭窗口',
@@ -29,7 +29,7 @@ const texts = zh ? {
   on: 'on', off: 'off', unknown: 'unknown',
   relay: n => `Relay ${n}`,
   board: n => `Relay board ${n}`,
-  address: 'address', line: 'line', online: 'online', offline: 'offline',
+  address: 'address', line: 'line', lineTitle: n => `Line ${n}`, online: 'online', offline: 'offline',
   quality: 'link', allOn: 'All on', allOff: 'All off', parameters: 'Parameters',
   askAll: (on, name) => `Switch all relays of ${name} ${on ? 'on' : 'off'}?`,
   cancel: 'Cancel', ok: 'OK', close: 'Close',
@@ -231,7 +231,7 @@ function show(lines) {
     if (!view) {
       const section = element('section', 'line');
       const head = element('header', 'line-head');
-      const title = element('h2', '', `${texts.line} ${line.line}`);
+      const title = element('h2', '', texts.lineTitle(line.line));
       const device = element('span', 'line-device');
       const status = element('span', 'line-status');
       head.append(title, device, status);
