@@ -107,6 +107,10 @@ const cases = [
     const names = await page.$$eval('.card-name', l => l.map(e => e.textContent));
     check(names.join('|') === 'Pump_house|Relay board 2|Gate', `card names ${names.join('|')}`);
     check(!pump.offline && pump.availability === 'online', 'board 1 not shown online');
+    let bytes = 0;
+    for (const file of ['/', '/app.js', '/style.css', '/icon.svg'])
+      bytes += (await (await fetch(`${ctx.url}${file}`)).arrayBuffer()).byteLength;
+    check(bytes < 60 * 1024, `the page weighs ${bytes} bytes`);
   }],
 
   ['a click switches the relay on the board; the colour follows only its reply', async () => {
@@ -244,7 +248,7 @@ const cases = [
     await rig.waitFor('all relays of board 2 off', async () => word(await cardState(page, 'hall', 2)) === 'f'.repeat(16), 4000);
   }],
 
-  ['parameters: read ids and channels; a write asks first', async () => {
+  ['parameters: read ids and channels; a write and pairing ask first, then are carried out', async () => {
     const page = ctx.page;
     await tapOn(page, '.card[data-line="hall"][data-address="1"] .open-params');
     await tapOn(page, '#params-read');
@@ -261,7 +265,21 @@ const cases = [
     await rig.sleep(300);
     const state = await ctx.hall.command('state', 3);
     check(/^board 1 relays [0-9A-F]{4} id 1 /.test(state[0]), `cancelled, yet telvar-sim shows ${state[0]}`);
+    // Confirmed: the board's slave id becomes 7, and pairing gives it the host's id 1 back.
+    await tapOn(page, '#params-write');
+    await rig.waitFor('the question before the write', () => page.$eval('#ask', d => d.open), 2000);
+    await tapOn(page, '#ask-ok');
+    const written = await rig.waitFor('the write\'s answer', () => page.$eval('#params-message', e => e.textContent !== '…' && e.textContent), 5000);
+    check(written === 'slave id written: 7', `the write says "${written}"`);
+    check(/^board 1 relays [0-9A-F]{4} id 7 /.test((await ctx.hall.command('state', 3))[0]), 'telvar-sim\'s slave id is not 7');
+    await tapOn(page, '#params-pair');
+    await rig.waitFor('the question before pairing', () => page.$eval('#ask', d => d.open), 2000);
+    await tapOn(page, '#ask-ok');
+    const paired = await rig.waitFor('the pairing\'s answer', () => page.$eval('#params-message', (e, before) => e.textContent !== '…' && e.textContent !== before && e.textContent, written), 5000);
+    check(paired === 'Paired: id 1', `pairing says "${paired}"`);
+    check(/^board 1 relays [0-9A-F]{4} id 1 /.test((await ctx.hall.command('state', 3))[0]), 'telvar-sim\'s slave id is not 1 after pairing');
     await tapOn(page, '#params-close');
+    await rig.waitFor('board 1 back online', async () => !(await cardState(page, 'hall', 1)).offline, 3000);
   }],
 
   ['reconnects by itself after telvard restarts, saying so while it waits', async () => {
