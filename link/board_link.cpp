@@ -184,6 +184,11 @@ board_link::counters board_link::stats() const
     return queue_.stats();
 }
 
+board_health board_link::health(int address) const
+{
+    return queue_.health(address);
+}
+
 void board_link::on_lost(const QString& reason)
 {
     polls_.stop();

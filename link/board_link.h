@@ -8,6 +8,7 @@
 // board's address, for fronts that fan them out to many clients.
 #pragma once
 
+#include "link/health.h"
 #include "link/line_holder.h"
 #include "link/link_settings.h"
 #include "link/outcome.h"
@@ -83,6 +84,8 @@ public:
 
     using counters = request_queue::counters;
     counters stats() const;
+    /** How board @p address answered since the link was made; a lost line keeps the counts. */
+    board_health health(int address) const;
 
 signals:
     /** Every accepted status reply of board @p address. */

@@ -22,6 +22,7 @@ std::optional<frame> frame_receiver::next(serial_port& port)
             filled_ = 0;
             return window_;
         }
+        ++spoilt_;
         drop_first();
     }
     return std::nullopt;

@@ -25,6 +25,8 @@ public:
 
     /** Bytes that began no valid reply. */
     quint64 bytes_skipped() const { return skipped_; }
+    /** Runs of eight with the reply mark that failed the checksum. */
+    quint64 checksum_failures() const { return spoilt_; }
 
 private:
     void drop_first();
@@ -32,6 +34,7 @@ private:
     frame window_{};
     int filled_ = 0;
     quint64 skipped_ = 0;
+    quint64 spoilt_ = 0;
 };
 
 } // namespace telvar::link

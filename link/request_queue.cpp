@@ -4,6 +4,7 @@
 #include "protocol/canshu_protocol.h"
 #include "protocol/relay_protocol.h"
 
+#include <QDateTime>
 #include <QPointer>
 
 #include <algorithm>
@@ -157,7 +158,7 @@ void request_queue::next_frame(bool command_first)
         poll.code = status_query;
         poll.selector = low_byte(address);
         poll.board = address;
-        send(poll, true);
+        send(poll, true, false);
         return;
     }
     if (!current_) {
@@ -172,7 +173,9 @@ void request_queue::next_frame(bool command_first)
     const planned p = *next_;
     next_.reset();
     ++current_->frames_sent;
-    send(p, false);
+    const bool again = current_->resending;
+    current_->resending = false;
+    send(p, false, again);
 }
 
 bool request_queue::saturated() const
@@ -184,7 +187,7 @@ bool request_queue::saturated() const
     return last_was_poll_ && 4 * poll_ms_ >= 3 * settings_.poll_interval_ms;
 }
 
-void request_queue::send(const planned& p, bool poll)
+void request_queue::send(const planned& p, bool poll, bool again)
 {
     receiver_.clear();
     flight_ = {true, poll, p};
@@ -192,6 +195,8 @@ void request_queue::send(const planned& p, bool poll)
     sent_at_ms_ = polls_.now_ms();
     line_.send(p.bytes);
     ++stats_.frames_sent;
+    if (p.board >= 0)
+        health_.sent(p.board, again);
     reply_timer_.start(settings_.reply_window_ms);
     qCDebug(link_log).noquote() << "sent" << hex_of(p.bytes);
     emit frame_sent(p.bytes, poll);
@@ -201,7 +206,17 @@ void request_queue::take_bytes()
 {
     QPointer<request_queue> alive(this);
     const quint64 skipped = receiver_.bytes_skipped();
-    while (const auto reply = receiver_.next(line_.port())) {
+    for (;;) {
+        // What arrives garbled counts against the board whose answer was awaited.
+        const int awaited = flight_.active ? flight_.what.board : -1;
+        const quint64 skipped_before = receiver_.bytes_skipped();
+        const quint64 spoilt_before = receiver_.checksum_failures();
+        const auto reply = receiver_.next(line_.port());
+        if (awaited >= 0)
+            health_.garbled(awaited, receiver_.checksum_failures() - spoilt_before,
+                            receiver_.bytes_skipped() - skipped_before);
+        if (!reply)
+            break;
         const bool accepted = answers_flight(*reply);
         if (accepted)
             ++stats_.replies_accepted;
@@ -233,6 +248,9 @@ void request_queue::accept(const frame& reply)
     reply_timer_.stop();
     const planned p = flight_.what;
     const bool poll = flight_.poll;
+    if (p.board >= 0)
+        health_.answered(p.board, int(polls_.now_ms() - sent_at_ms_),
+                         QDateTime::currentMSecsSinceEpoch());
     QPointer<request_queue> alive(this);
     // The frame stays in flight while the board's news goes out, so that a
     // request added by a listener waits for its turn.
@@ -262,13 +280,19 @@ void request_queue::window_closed()
 {
     if (!flight_.active)
         return;
+    const planned p = flight_.what;
     if (!line_.is_open()) {
         // The line went: its loss is told as such, not as a silent board.
         flight_.active = false;
+        if (p.board >= 0)
+            health_.cut_off(p.board);
         return;
     }
-    const planned p = flight_.what;
     const bool poll = flight_.poll;
+    if (p.board >= 0)
+        health_.timed_out(p.board);
+    if (!poll && current_)
+        current_->resending = true;
     QPointer<request_queue> alive(this);
     if (p.board >= 0)
         polls_.missed(p.board);
@@ -486,6 +510,8 @@ void request_queue::fail_waiting(int address)
 void request_queue::end_all(outcome sent)
 {
     reply_timer_.stop();
+    if (flight_.active && flight_.what.board >= 0)
+        health_.cut_off(flight_.what.board);
     flight_ = {};
     next_.reset();
     receiver_.clear();

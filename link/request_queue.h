@@ -15,6 +15,7 @@
 #pragma once
 
 #include "link/frame_receiver.h"
+#include "link/health.h"
 #include "link/line_holder.h"
 #include "link/link_settings.h"
 #include "link/outcome.h"
@@ -48,6 +49,7 @@ struct request {
     int tries = 0;          // frames of the repeated kind sent after the first
     bool checking = false;  // the frame in flight asks the state after a silent switch
     bool answered = false;  // an accepted reply came in this request
+    bool resending = false; // the next frame follows a timeout
     std::optional<relay_states> reported;
     std::optional<std::uint32_t> value_back;
     int frames_sent = 0;
@@ -85,6 +87,8 @@ public:
         quint64 replies_unmatched = 0; // valid, but not an answer to the frame in flight
     };
     counters stats() const;
+    /** How board @p address answered, since the queue was made. */
+    board_health health(int address) const { return health_.of(address); }
     /** Requests waiting behind the one being carried out. */
     int waiting() const { return int(waiting_.size()); }
 
@@ -111,7 +115,7 @@ private:
     void pump() { next_frame(false); }
     void next_frame(bool command_first);
     void land();
-    void send(const planned& p, bool poll);
+    void send(const planned& p, bool poll, bool again);
     bool saturated() const;
     void take_bytes();
     bool answers_flight(const frame& reply) const;
@@ -143,6 +147,7 @@ private:
     qint64 free_since_ms_ = 0;  // when the last frame's answer came or its window closed
     double poll_ms_ = 0;        // how long polls hold the line, on average of the last few
     counters stats_;
+    health_tracker health_;
     QTimer reply_timer_;
 };
 

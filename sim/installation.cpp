@@ -2,6 +2,8 @@
 
 #include "protocol/relay_protocol.h"
 
+#include <QStringList>
+
 namespace telvar::sim
 {
 
@@ -124,6 +126,7 @@ std::optional<frame> installation::answer_board(board& b, const frame& request)
     default:
         return std::nullopt;
     }
+    b.relays |= b.stuck;
     // Status reply: relays 9 to 16 in byte 5, relays 1 to 8 in byte 6.
     return make_frame(reply_mark, b.address, code, 0, 0, static_cast<std::uint8_t>(b.relays >> 8),
                       static_cast<std::uint8_t>(b.relays & 0xFF));
@@ -131,12 +134,17 @@ std::optional<frame> installation::answer_board(board& b, const frame& request)
 
 QString describe(const board& b)
 {
-    return QStringLiteral("board %1 relays %2 id %3 channel %4%5")
+    QStringList stuck;
+    for (int n = 1; n <= relay_count; ++n)
+        if (b.stuck & (1u << (n - 1)))
+            stuck << QString::number(n);
+    return QStringLiteral("board %1 relays %2 id %3 channel %4%5%6")
         .arg(b.address)
         .arg(QString::number(b.relays, 16).toUpper().rightJustified(4, QLatin1Char('0')))
         .arg(b.slave.id)
         .arg(b.slave.channel)
-        .arg(b.ignores_switch ? QStringLiteral(" ignore-switch on") : QString());
+        .arg(b.ignores_switch ? QStringLiteral(" ignore-switch on") : QString())
+        .arg(stuck.isEmpty() ? QString() : QStringLiteral(" stuck ") + stuck.join(QLatin1Char('+')));
 }
 
 QString describe(const radio_module& host)

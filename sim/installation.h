@@ -34,6 +34,7 @@ struct board {
     std::uint16_t relays = 0; // bit n-1 is relay n, set when pulled in
     radio_module slave;
     bool ignores_switch = false; // hears switch frames but neither switches nor answers
+    std::uint16_t stuck = 0;     // relays that stay pulled in whatever is asked (welded contacts)
 };
 
 class installation

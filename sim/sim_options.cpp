@@ -1,5 +1,7 @@
 #include "sim/sim_options.h"
 
+#include "protocol/relay_protocol.h"
+
 #include <QRegularExpression>
 
 #include <limits>
@@ -48,18 +50,22 @@ const char* const help_text =
     "\n"
     "Installation:\n"
     "  --board SPEC         a relay board; repeat for more. SPEC is\n"
-    "                       ADDR[,relays=HEX4][,id=N][,channel=N][,ignore-switch]:\n"
+    "                       ADDR[,relays=HEX4][,id=N][,channel=N][,ignore-switch]\n"
+    "                       [,stuck=N]:\n"
     "                       address 0 to 255, relays as 4 hex digits with bit n-1\n"
     "                       for relay n (default 0000), slave id and channel\n"
     "                       defaulting to the host module's; ignore-switch makes a\n"
     "                       faulty board that answers status queries but neither\n"
-    "                       carries out nor answers switch frames (11, 12, 13).\n"
+    "                       carries out nor answers switch frames (11, 12, 13);\n"
+    "                       stuck=N keeps relay N pulled in whatever is asked,\n"
+    "                       as a welded contact does, and reports it so (repeat\n"
+    "                       for more relays).\n"
     "                       Without --board: one board 1,relays=00A5\n"
     "  --host-id N          the host module's id, 0 to 4294967295 (default 1)\n"
     "  --host-channel N     the host module's channel, 0 to 255 (default 1)\n"
     "\n"
     "Faults (rates are probabilities from 0 to 1, times in milliseconds):\n"
-    "  --loss RATE          drop a reply\n"
+    "  --loss RATE          drop a reply (the board still carries the frame out)\n"
     "  --bad-checksum RATE  spoil a reply's checksum\n"
     "  --stray RATE         send 1 to 7 random bytes before a reply\n"
     "  --delay MS           hold every reply back (0 to 60000)\n"
@@ -80,7 +86,7 @@ const char* const help_text =
     "  reappear             open a new line, link com<N> and the name again, print\n"
     "                       its device\n"
     "  set ADDR relays HEX4 | set ADDR id N | set ADDR channel N\n"
-    "  set ADDR ignore-switch on|off\n"
+    "  set ADDR ignore-switch on|off | set ADDR stuck N (0 frees every relay)\n"
     "  set host id N | set host channel N\n"
     "  fault NAME VALUE     change a fault while running, e.g. fault loss 0.5,\n"
     "                       fault echo on\n"
@@ -199,16 +205,26 @@ QString parse_board(const QString& spec, board& out)
                 out.ignores_switch = true;
             else if (!read_switch(value, out.ignores_switch))
                 return QStringLiteral("--board %1: ignore-switch takes on or off").arg(spec);
+        } else if (key == QLatin1String("stuck")) {
+            if (!read_uint(value, relay_count, number))
+                return QStringLiteral("--board %1: stuck takes a relay from 1 to 16 (0 frees them)")
+                    .arg(spec);
+            if (number == 0)
+                out.stuck = 0;
+            else
+                out.stuck |= static_cast<std::uint16_t>(1u << (number - 1));
         } else if (key == QLatin1String("channel")) {
             if (!read_uint(value, 255, number))
                 return QStringLiteral("--board %1: channel must be a number from 0 to 255")
                     .arg(spec);
             out.slave.channel = static_cast<std::uint8_t>(number);
         } else {
-            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel, ignore-switch)")
+            return QStringLiteral("--board %1: unknown setting \"%2\" (relays, id, channel, ignore-switch, stuck)")
                 .arg(spec, part);
         }
     }
+    // A stuck relay shows pulled in from the start, whatever relays= says.
+    out.relays |= out.stuck;
     return {};
 }
 
@@ -409,7 +425,7 @@ control_outcome run_control(const QString& line, installation& far_side, fault_o
             parse_board(QStringLiteral("%1,%2=%3").arg(words[1], words[2], words[3]), changed);
         if (!why.isEmpty() || words[2] == QLatin1String("address")) {
             error(QStringLiteral("use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N | "
-                                 "set ADDR ignore-switch on|off"));
+                                 "set ADDR ignore-switch on|off | set ADDR stuck N"));
             return out;
         }
         *b = changed;

@@ -195,7 +195,8 @@ bool service::start_web()
             l.bytes_skipped = counted.bytes_skipped;
             l.replies_unmatched = counted.replies_unmatched;
             for (int address : line->config.boards)
-                l.boards.append({address, line->link->available(address), std::nullopt});
+                l.boards.append({address, line->link->available(address),
+                                 line->link->health(address)});
             s.lines.append(l);
         }
         if (broker_)

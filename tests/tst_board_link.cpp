@@ -12,13 +12,16 @@
 #include "support/memory_port.h"
 #include "support/sim_process.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cmath>
 #include <csignal>
+#include <cstdlib>
 
 using namespace telvar;
 using namespace telvar::link;
@@ -196,6 +199,10 @@ private slots:
     void pulse_released_at_its_deadline_data();
     void pulse_released_at_its_deadline();
     void pulse_release_owed_across_a_line_loss();
+    void health_counts_data();
+    void health_counts();
+    void link_quality_under_faults_data();
+    void link_quality_under_faults();
 };
 
 void tst_board_link::initTestCase()
@@ -1055,6 +1062,8 @@ void tst_board_link::pulse_release_owed_across_a_line_loss()
                [&](const relay_result& r) { released = r.result; });
     QTRY_COMPARE(pulled, outcome::done);
     QCOMPARE(board.line.boards.front().relays, std::uint16_t(0x0012));
+    const board_health before = link.health(1);
+    QCOMPARE(before.replies_accepted, quint64(1));
 
     // The line goes before the deadline and stays away past it.
     port.next_open.ok = false;
@@ -1070,6 +1079,112 @@ void tst_board_link::pulse_release_owed_across_a_line_loss()
     QCOMPARE(*released, outcome::done);
     QCOMPARE(board.line.boards.front().relays, std::uint16_t(0x0010));
     QVERIFY(!link.pulse_pending(1, 2));
+    // The board's health counts on from before the loss: the pull-in, the status asked, the release.
+    const board_health after = link.health(1);
+    QCOMPARE(after.replies_accepted, quint64(3));
+    QCOMPARE(after.frames_sent, quint64(3));
+    QCOMPARE(after.window_frames, 3);
+}
+
+void tst_board_link::health_counts_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QList<int>>("counts");  // frames, accepted, checksum, stray, timeouts, retries
+    QTest::addColumn<int>("quality");
+
+    QTest::newRow("a switch answered at once")
+        << "on 2" << QStringList{} << QList<int>{1, 1, 0, 0, 0, 0} << 100;
+    QTest::newRow("a switch whose answer is lost: the state asked after the timeout")
+        << "on 2" << QStringList{"lose"} << QList<int>{2, 1, 0, 0, 1, 1} << 50;
+    QTest::newRow("a spoilt sum: one error, its eight bytes skipped, asked again")
+        << "status" << QStringList{"spoil"} << QList<int>{2, 1, 1, 8, 1, 1} << 50;
+    QTest::newRow("stray bytes before the answer")
+        << "status" << QStringList{"stray"} << QList<int>{1, 1, 0, 3, 0, 0} << 100;
+    QTest::newRow("a late answer to another frame is not this one's")
+        << "status" << QStringList{"late=12,0010"} << QList<int>{2, 1, 0, 0, 1, 1} << 50;
+    QTest::newRow("a silent board: every retry times out")
+        << "status" << QStringList{"quiet", "quiet", "quiet"} << QList<int>{3, 0, 0, 0, 3, 2} << 0;
+    QTest::newRow("another board's reply counts for neither")
+        << "status" << QStringList{"other", "apply"} << QList<int>{2, 1, 0, 0, 1, 1} << 50;
+}
+
+void tst_board_link::health_counts()
+{
+    QFETCH(QString, request);
+    QFETCH(QStringList, script);
+    QFETCH(QList<int>, counts);
+    QFETCH(int, quality);
+    auto owned = std::make_unique<memory_port>();
+    memory_port& port = *owned;
+    board_link link(std::move(owned), quick_settings(2));
+    far_side board(port, link, script);
+    QVERIFY(link.open(port_spec{1, {}}).ok);
+    const board_health fresh = link.health(1);
+    QCOMPARE(fresh.quality_percent, -1);
+    QCOMPARE(fresh.last_reply_ms, qint64(-1));
+
+    const qint64 asked_at = QDateTime::currentMSecsSinceEpoch();
+    QElapsedTimer took;
+    took.start();
+    std::optional<relay_result> got;
+    ask(link, request, 1, [&](const relay_result& r) { got = r; });
+    QTRY_VERIFY(got.has_value());
+    const qint64 whole_ms = took.elapsed();
+    const board_health h = link.health(1);
+    const QList<int> seen{int(h.frames_sent),     int(h.replies_accepted), int(h.checksum_errors),
+                          int(h.stray_bytes),     int(h.timeouts),         int(h.retries)};
+    QCOMPARE(seen, counts);
+    QCOMPARE(h.quality_percent, quality);
+    QCOMPARE(h.window_frames, counts[0]);
+    if (counts[1] > 0) {
+        QVERIFY(h.last_reply_ms >= asked_at && h.last_reply_ms <= QDateTime::currentMSecsSinceEpoch());
+        QVERIFY2(h.round_trip_p50_ms >= 0 && h.round_trip_p50_ms <= whole_ms,
+                 qPrintable(QString::number(h.round_trip_p50_ms)));
+    } else {
+        QCOMPARE(h.last_reply_ms, qint64(-1));
+        QCOMPARE(h.round_trip_p50_ms, -1);
+    }
+    // Another board's counts stay apart.
+    QCOMPARE(link.health(9).frames_sent, quint64(0));
+}
+
+void tst_board_link::link_quality_under_faults_data()
+{
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<int>("quality");  // percent, within a few points
+    QTest::addColumn<bool>("spoilt");  // checksum errors are counted
+
+    QTest::newRow("a clean line") << QStringList{} << 100 << false;
+    QTest::newRow("a fifth of the replies lost") << QStringList{"--loss", "0.2"} << 80 << false;
+    QTest::newRow("a fifth of the replies spoilt")
+        << QStringList{"--bad-checksum", "0.2"} << 80 << true;
+}
+
+void tst_board_link::link_quality_under_faults()
+{
+    QFETCH(QStringList, faults);
+    QFETCH(int, quality);
+    QFETCH(bool, spoilt);
+    sim_process sim;
+    QVERIFY2(sim.start(QStringList{"--board", "1", "--seed", "7"} + faults), qPrintable(sim.error()));
+    link_settings settings = quick_settings(2);
+    settings.poll_interval_ms = 20;
+    settings.unavailable_after = 1000;
+    board_link link(settings);
+    QVERIFY(link.open(port_spec{0, sim.device()}).ok);
+    link.set_polled({1});
+    QTRY_VERIFY_WITH_TIMEOUT(link.health(1).window_frames == health_window, 20000);
+    const board_health h = link.health(1);
+    QVERIFY2(std::abs(h.quality_percent - quality) <= 7,
+             qPrintable(QStringLiteral("quality %1 %").arg(h.quality_percent)));
+    // Every frame landed either accepted or timed out (one may be in flight).
+    const quint64 landed = h.replies_accepted + h.timeouts;
+    QVERIFY(landed == h.frames_sent || landed + 1 == h.frames_sent);
+    QCOMPARE(h.checksum_errors > 0, spoilt);
+    // A spoilt reply is no answer: its frame timed out too.
+    QVERIFY(h.checksum_errors <= h.timeouts);
+    QVERIFY(h.round_trip_p50_ms >= 0 && h.round_trip_p50_ms < settings.reply_window_ms);
 }
 
 QTEST_GUILESS_MAIN(tst_board_link)

@@ -44,6 +44,12 @@ void tst_sim_options::accepted_data()
         << QStringList{"--board", "3,ignore-switch,relays=0002", "--board", "4,ignore-switch=off"}
         << QStringList{"board 3 relays 0002 id 1 channel 1 ignore-switch on",
                        "board 4 relays 0000 id 1 channel 1", "host id 1 channel 1"};
+    QTest::newRow("stuck relays show pulled in, whatever relays= says after them")
+        << QStringList{"--board", "2,stuck=3,stuck=5,relays=0001"}
+        << QStringList{"board 2 relays 0015 id 1 channel 1 stuck 3+5", "host id 1 channel 1"};
+    QTest::newRow("stuck=0 frees the relays made stuck before it")
+        << QStringList{"--board", "2,stuck=3,stuck=0,stuck=1"}
+        << QStringList{"board 2 relays 0001 id 1 channel 1 stuck 1", "host id 1 channel 1"};
 }
 
 void tst_sim_options::accepted()
@@ -81,6 +87,8 @@ void tst_sim_options::refused_data()
         << QStringList{"--board", "1", "--board", "1,id=3"} << "--board";
     QTest::newRow("ignore-switch given a word") << QStringList{"--board", "1,ignore-switch=yes"}
                                                 << "--board";
+    QTest::newRow("stuck relay 17") << QStringList{"--board", "1,stuck=17"} << "--board";
+    QTest::newRow("stuck without a relay") << QStringList{"--board", "1,stuck"} << "stuck takes";
     QTest::newRow("flag given a value") << QStringList{"--echo=yes"} << "--echo";
     QTest::newRow("seed not a number") << QStringList{"--seed", "abc"} << "--seed";
     QTest::newRow("version given a value") << QStringList{"--version=2"} << "--version";
@@ -126,12 +134,18 @@ void tst_sim_options::control_data()
     QTest::newRow("board told to ignore switch frames")
         << QStringList{"set 1 ignore-switch on"}
         << QStringList{"board 1 relays 00A5 id 1 channel 1 ignore-switch on"} << none;
+    QTest::newRow("a relay made stuck while running shows in at once")
+        << QStringList{"set 1 stuck 2"}
+        << QStringList{"board 1 relays 00A7 id 1 channel 1 stuck 2"} << none;
+    QTest::newRow("a stuck relay cannot be set released")
+        << QStringList{"set 1 stuck 2", "set 1 relays 0000"}
+        << QStringList{"board 1 relays 0002 id 1 channel 1 stuck 2"} << none;
     QTest::newRow("set on a missing board")
         << QStringList{"set 9 relays 0000"} << QStringList{"error no board at address 9"} << none;
     QTest::newRow("set relays with bad hex")
         << QStringList{"set 1 relays zz"}
         << QStringList{"error use: set ADDR relays HEX4 | set ADDR id N | set ADDR channel N | "
-                       "set ADDR ignore-switch on|off"}
+                       "set ADDR ignore-switch on|off | set ADDR stuck N"}
         << none;
     QTest::newRow("fault changed")
         << QStringList{"fault loss 0.25"} << QStringList{"fault loss 0.25"} << none;

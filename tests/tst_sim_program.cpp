@@ -164,6 +164,12 @@ void tst_sim_program::replies_under_faults_data()
     QTest::newRow("split reply arrives whole")
         << QStringList{"--split", "8", "--split-gap", "5"} << query << reply;
     QTest::newRow("paced reply arrives whole") << QStringList{"--pace"} << query << reply;
+    QTest::newRow("a stuck relay released: still reported in")
+        << QStringList{"--board", "1,relays=0000,stuck=3"} << "55 01 11 00 00 00 03 6A"
+        << "22 01 11 00 00 00 04 38";
+    QTest::newRow("all released but the stuck relay")
+        << QStringList{"--board", "1,relays=00FF,stuck=3"} << "55 01 13 00 00 00 00 69"
+        << "22 01 13 00 00 00 04 3A";
     QTest::newRow("silent board on another channel")
         << QStringList{"--board", "1,channel=9"} << query << "";
 }

@@ -97,6 +97,9 @@ QByteArray metrics_text(const metrics_snapshot& s)
         {"telvar_board_checksum_errors_total",
          "Frames that failed the checksum while one to the board was in flight.",
          &link::board_health::checksum_errors},
+        {"telvar_board_stray_bytes_total",
+         "Bytes skipped while a frame to the board was in flight.",
+         &link::board_health::stray_bytes},
         {"telvar_board_timeouts_total", "Frames to the board that no reply answered in time.",
          &link::board_health::timeouts},
         {"telvar_board_retries_total", "Frames to the board sent again after a timeout.",
@@ -113,6 +116,29 @@ QByteArray metrics_text(const metrics_snapshot& s)
                 for (const board_metrics& b : l.boards)
                     if (b.health)
                         w.sample(c.name, board_label(l, b), double((*b.health).*c.value));
+        }
+    }
+
+    if (any_health) {
+        const struct {
+            const char* name;
+            const char* help;
+            int link::board_health::*value;
+        } board_gauges[] = {
+            {"telvar_board_link_quality_percent",
+             "Replies accepted per frame sent to the board, over its last 100 frames.",
+             &link::board_health::quality_percent},
+            {"telvar_board_round_trip_milliseconds",
+             "Median time from a frame to the board to its reply, over its last 100 replies.",
+             &link::board_health::round_trip_p50_ms},
+        };
+        // A board that has no figure yet is left out rather than shown as 0.
+        for (const auto& g : board_gauges) {
+            w.family(g.name, "gauge", g.help);
+            for (const line_metrics& l : s.lines)
+                for (const board_metrics& b : l.boards)
+                    if (b.health && (*b.health).*g.value >= 0)
+                        w.sample(g.name, board_label(l, b), (*b.health).*g.value);
         }
     }
 

@@ -54,12 +54,22 @@ QByteArray clean_host(const QByteArray& host)
 }
 
 // What a browser sends as Origin for a page served at @p host.
-bool same_origin(const QByteArray& origin, const QByteArray& host, bool https)
+bool same_origin(const QByteArray& origin, const QByteArray& host, const QByteArray& scheme)
 {
     if (host.isEmpty())
         return false;
-    const QByteArray own = (https ? "https://" : "http://") + host.toLower();
-    return origin.toLower() == own;
+    return origin.toLower() == scheme + "://" + host.toLower();
+}
+
+// The scheme the browser used: a reverse proxy that ends HTTPS says so in
+// X-Forwarded-Proto. A page of another site cannot set that header on its
+// requests without a preflight, which this server never grants.
+QByteArray scheme_of(const QHttpServerRequest& request, bool https)
+{
+    const QByteArray forwarded = request.value("X-Forwarded-Proto").trimmed().toLower();
+    if (forwarded == "http" || forwarded == "https")
+        return forwarded;
+    return https ? "https" : "http";
 }
 
 // Qt HttpServer logs no reason when it cannot listen; a plain server asks again.
@@ -190,6 +200,7 @@ bool server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
     in.path = request.url().path(QUrl::FullyDecoded);
     in.body = request.body();
     in.host = clean_host(request.value("Host"));
+    in.scheme = scheme_of(request, https_);
     in.origin = request.value("Origin");
     in.cookie = request.value("Cookie");
     in.authorization = request.value("Authorization");
@@ -217,7 +228,7 @@ bool server::upgrade_allowed(const std::shared_ptr<pending>& p, const incoming& 
     if (in.path != QLatin1String("/api/events")) {
         send_error(p, 404, QStringLiteral("not_found"),
                    QStringLiteral("no WebSocket here: the events are on /api/events"));
-    } else if (!in.origin.isEmpty() && !same_origin(in.origin, in.host, https_)) {
+    } else if (!in.origin.isEmpty() && !same_origin(in.origin, in.host, in.scheme)) {
         send_error(p, 403, QStringLiteral("no_permission"),
                    QStringLiteral("a page of another site (Origin %1) may not follow the boards")
                        .arg(QString::fromLatin1(in.origin.left(100))));
@@ -271,7 +282,8 @@ void server::send(const std::shared_ptr<pending>& p, const answer& a)
                   "form-action 'self'; frame-ancestors 'none'");
     r.writeHeader("X-Content-Type-Options", "nosniff");
     r.writeHeader("X-Frame-Options", "DENY");
-    r.writeHeader("Referrer-Policy", "no-referrer");
+    // Not no-referrer: with it a browser sends "Origin: null" on the page's own POSTs.
+    r.writeHeader("Referrer-Policy", "same-origin");
     r.writeHeader("Cache-Control", "no-store");
     for (const auto& [key, value] : a.headers)
         r.writeHeader(key, value);
@@ -360,7 +372,7 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
     const api_result read = read_api_request(in.method, in.path, in.body);
     // A POST from a page of another site is refused whatever it asks; so are
     // forms posted cross-site to the login.
-    if (in.method == "POST" && !in.origin.isEmpty() && !same_origin(in.origin, in.host, https_)) {
+    if (in.method == "POST" && !in.origin.isEmpty() && !same_origin(in.origin, in.host, in.scheme)) {
         send_error(p, 403, QStringLiteral("no_permission"),
                    QStringLiteral("a request from another site's page (Origin %1) is refused")
                        .arg(QString::fromLatin1(in.origin.left(100))));
@@ -379,7 +391,8 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
     bool failed = false;
     if (!open_to_all && !authorized(in, &failed)) {
         if (a.what == route::page_file) {
-            redirect(p, "/login");
+            // Relative, so that the page also works under a proxy's sub-path.
+            redirect(p, "login");
             return;
         }
         send_error(p, 401, QStringLiteral("no_permission"),
@@ -394,13 +407,13 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
         return;
     case route::login_page:
         if (!guard_.required())
-            redirect(p, "/");
+            redirect(p, "./");
         else
             send_page(p, QStringLiteral(":/web/login.html"), "text/html; charset=utf-8");
         return;
     case route::login: {
         if (!guard_.required()) {
-            redirect(p, "/");
+            redirect(p, "./");
             return;
         }
         // Form encoding writes a space as +; QUrlQuery leaves + alone.
@@ -411,7 +424,7 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
         if (!guard_.password_matches(given.toUtf8())) {
             guard_.failed(in.from);
             qCInfo(web_log, "wrong password from %s", qUtf8Printable(in.from.toString()));
-            redirect(p, "/login?wrong");
+            redirect(p, "login?wrong");
             return;
         }
         guard_.succeeded(in.from);
@@ -419,9 +432,9 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
                             + guard_.open_session(QDateTime::currentMSecsSinceEpoch())
                             + "; Path=/; Max-Age=" + QByteArray::number(session_lifetime_ms / 1000)
                             + "; HttpOnly; SameSite=Strict";
-        if (https_)
+        if (in.scheme == "https")
             cookie += "; Secure";
-        redirect(p, "/", cookie);
+        redirect(p, "./", cookie);
         return;
     }
     case route::lines:

@@ -72,6 +72,7 @@ private:
         QString path;
         QByteArray body;
         QByteArray host;
+        QByteArray scheme;  // "http" or "https", as the browser sees the page
         QByteArray origin;
         QByteArray cookie;
         QByteArray authorization;
