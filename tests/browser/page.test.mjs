@@ -343,7 +343,7 @@ const cases = [
       const api = await fetch(`${url}/api/lines`);
       check(api.status === 401, `GET /api/lines without login: HTTP ${api.status}`);
       const root = await fetch(`${url}/`, { redirect: 'manual' });
-      check(root.status === 303 && /\/login$/.test(root.headers.get('location') || ''),
+      check(root.status === 303 && /(^|\/)login$/.test(root.headers.get('location') || ''),
         `GET / without login: HTTP ${root.status} to ${root.headers.get('location')}`);
       const page = await ctx.browser.newPage();
       try {
