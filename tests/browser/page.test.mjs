@@ -1,5 +1,6 @@
 // The web page in a real headless Chromium against a real telvard serving
-// two telvar-sim lines: hall (boards 1 and 2) and yard (board 3). Each case
+// two telvar-sim lines: hall (boards 1 and 2, and 4 that is not there) and
+// yard (board 3). Each case
 // is named and reported; any failure fails the run.
 //
 // node page.test.mjs --telvard PATH --sim PATH --work DIR [--only REGEXP]
@@ -29,7 +30,7 @@ function check(condition, message) {
 
 async function startService(dir, extraWeb = '', env = {}, host = '127.0.0.1') {
   const port = await rig.freePort(host);
-  const config = `[line hall]\nport = ${ctx.hall.device}\ninterval = 100\nboards = 1,2\n1 = Pump_house\n`
+  const config = `[line hall]\nport = ${ctx.hall.device}\ninterval = 100\nboards = 1,2,4\n1 = Pump_house\n4 = Spare\n`
     + `[line yard]\nport = ${ctx.yard.device}\ninterval = 100\n3 = Gate\n`
     + `[local]\nsocket = ${path.join(dir, 'telvard.sock')}\n`
     + `[web]\nlisten = ${host}:${port}\n${extraWeb}`;
@@ -105,7 +106,13 @@ const cases = [
     check(pump.relays[0].label === 'Relay 1, on' && pump.relays[1].label === 'Relay 2, off',
       `labels "${pump.relays[0].label}", "${pump.relays[1].label}"`);
     const names = await page.$$eval('.card-name', l => l.map(e => e.textContent));
-    check(names.join('|') === 'Pump_house|Relay board 2|Gate', `card names ${names.join('|')}`);
+    check(names.join('|') === 'Pump_house|Relay board 2|Spare|Gate', `card names ${names.join('|')}`);
+    // A board never heard: unknown relays in yellow, the card dimmed.
+    const spare = await cardState(page, 'hall', 4);
+    check(word(spare) === 'u'.repeat(16) && spare.relays[0].colour === 'rgb(255, 255, 0)',
+      `the board never heard shows ${word(spare)} in ${spare.relays[0].colour}`);
+    check(spare.offline && spare.availability === 'offline' && spare.relays[0].label === 'Relay 1, unknown',
+      `the board never heard shows ${spare.availability}, "${spare.relays[0].label}"`);
     check(!pump.offline && pump.availability === 'online', 'board 1 not shown online');
     let bytes = 0;
     for (const file of ['/', '/app.js', '/style.css', '/icon.svg'])

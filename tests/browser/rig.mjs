@@ -58,6 +58,7 @@ export function tempDir(prefix) {
 // Installs the lockfile's packages into @p workDir (once; npm ci again when
 // the lockfile changed) and loads puppeteer-core from there.
 export async function loadPuppeteer(workDir) {
+  workDir = path.resolve(workDir);
   fs.mkdirSync(workDir, { recursive: true });
   const lock = fs.readFileSync(path.join(here, 'package-lock.json'), 'utf8');
   const copied = path.join(workDir, 'package-lock.json');
