@@ -180,6 +180,14 @@ const cases = [
       check(zh.availability === '离线', `the Chinese page reads "${zh.availability}"`);
       check(zh.relays[0].label === '继电器 1, 释放', `the Chinese label "${zh.relays[0].label}"`);
       check(!(await cardState(ctx.page, 'hall', 1)).offline, 'board 1 on the other line dimmed too');
+      // A tap on the silent board: nothing switches, and the card says why.
+      await tapOn(ctx.page, rig.relaySelector('yard', 3, 2));
+      const why = await rig.waitFor('the reason on the silent board\'s card', async () => {
+        const c = await cardState(ctx.page, 'yard', 3);
+        return c.message && !c.relays[1].pending ? c : false;
+      }, 4000);
+      check(/^board 3 on line yard is offline/.test(why.message) && why.relays[1].state === 'off',
+        `the silent board shows relay 2 ${why.relays[1].state} and "${why.message}"`);
     } finally {
       await ctx.yard.command('silence off');
     }
