@@ -4,6 +4,7 @@
 // is reachable from elsewhere (127.0.0.2 counts as another machine here),
 // and /metrics.
 #include "support/sim_process.h"
+#include "web/login_guard.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -174,6 +175,9 @@ private slots:
     void other_machines_need_a_password_data();
     void other_machines_need_a_password();
     void busy_address_stops_with_status_1();
+    void credentials_read_data();
+    void credentials_read();
+    void sessions_expire();
 
 private:
     std::unique_ptr<web_rig> rig_;
@@ -690,6 +694,69 @@ void tst_web_api::busy_address_stops_with_status_1()
     QVERIFY2(p.exitCode() == 1, qPrintable(err));
     QVERIFY2(err.contains("cannot listen on " + at) && err.contains("[web] listen"),
              qPrintable(err));
+}
+
+void tst_web_api::credentials_read_data()
+{
+    // An Authorization header and a Cookie header, and what is read from them.
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QByteArray>("cookies");
+    QTest::addColumn<QByteArray>("session");
+    QTest::newRow("Basic") << "Basic " + QByteArray("user:pw").toBase64() << QByteArray("pw")
+                           << QByteArray("telvar_session=abc") << QByteArray("abc");
+    QTest::newRow("lower-case scheme, other cookies around")
+        << "basic " + QByteArray(":pw").toBase64() << QByteArray("pw")
+        << QByteArray("a=1; telvar_session=abc; b=2") << QByteArray("abc");
+    QTest::newRow("a colon in the password") << "Basic " + QByteArray("u:a:b").toBase64()
+                                             << QByteArray("a:b") << QByteArray("xtelvar_session=abc")
+                                             << QByteArray();
+    QTest::newRow("no colon") << "Basic " + QByteArray("pw").toBase64() << QByteArray()
+                              << QByteArray("telvar_sessions=abc") << QByteArray();
+    QTest::newRow("not base64") << QByteArray("Basic !!!") << QByteArray() << QByteArray()
+                                << QByteArray();
+    QTest::newRow("another scheme") << "Bearer " + QByteArray("u:pw").toBase64() << QByteArray()
+                                    << QByteArray(";;") << QByteArray();
+}
+
+void tst_web_api::credentials_read()
+{
+    QFETCH(QByteArray, authorization);
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, cookies);
+    QFETCH(QByteArray, session);
+    QCOMPARE(telvar::web::basic_password(authorization), password);
+    QCOMPARE(telvar::web::cookie_value(cookies, "telvar_session"), session);
+}
+
+void tst_web_api::sessions_expire()
+{
+    using namespace telvar::web;
+    login_guard guard("pw");
+    QVERIFY(guard.password_matches("pw"));
+    QVERIFY(!guard.password_matches("pw "));
+    QVERIFY(!guard.password_matches(""));
+    const QByteArray first = guard.open_session(1000);
+    const QByteArray second = guard.open_session(1000);
+    QCOMPARE(first.size(), 64);
+    QVERIFY(first != second);
+    QVERIFY(guard.session_valid(first, 1000 + session_lifetime_ms - 1));
+    QVERIFY(!guard.session_valid(first, 1000 + session_lifetime_ms));
+    QVERIFY(!guard.session_valid(first, 1000));  // gone once expired
+    QVERIFY(guard.session_valid(second, 1000));
+    QVERIFY(!guard.session_valid("0" + second.mid(1), 1000));
+    // Failures in a row from one address slow it, not the others.
+    const QHostAddress one("127.0.0.5");
+    for (int i = 0; i < free_failures; ++i) {
+        QCOMPARE(guard.delay_ms(one), 0);
+        guard.failed(one);
+    }
+    QCOMPARE(guard.delay_ms(one), 1000);
+    guard.failed(one);
+    QCOMPARE(guard.delay_ms(one), 2000);
+    QCOMPARE(guard.delay_ms(QHostAddress("127.0.0.6")), 0);
+    guard.succeeded(one);
+    QCOMPARE(guard.delay_ms(one), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_web_api)
