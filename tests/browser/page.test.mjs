@@ -31,7 +31,7 @@ function check(condition, message) {
 async function startService(dir, extraWeb = '', env = {}, host = '127.0.0.1') {
   const port = await rig.freePort(host);
   const config = `[line hall]\nport = ${ctx.hall.device}\ninterval = 100\nboards = 1,2,4\n1 = Pump_house\n4 = Spare\n`
-    + `[line yard]\nport = ${ctx.yard.device}\ninterval = 100\n3 = Gate\n`
+    + `[line yard]\nport = ${ctx.yardName}\ninterval = 100\n3 = Gate\n`
     + `[local]\nsocket = ${path.join(dir, 'telvard.sock')}\n`
     + `[web]\nlisten = ${host}:${port}\n${extraWeb}`;
   const url = `http://${host}:${port}`;
@@ -198,6 +198,23 @@ const cases = [
       return !c.offline && c.availability === 'online' && c.relays[15].state === 'on';
     }, 3000);
     await zhPage.close();
+  }],
+
+  ['a line pulled out shows as lost on the page, and as open once it is back', async () => {
+    const status = () => ctx.page.$$eval('.line-head', l => l.map(h => h.textContent));
+    await ctx.yard.command('vanish');
+    try {
+      const lost = await rig.waitFor('line yard lost on the page', async () => {
+        const heads = await status();
+        return /line lost/.test(heads[1]) ? heads : false;
+      }, 3000);
+      check(!/line lost/.test(lost[0]), `line hall shows "${lost[0]}"`);
+      await rig.waitFor('board 3 offline with its line', async () => (await cardState(ctx.page, 'yard', 3)).offline, 3000);
+    } finally {
+      await ctx.yard.command('reappear');
+    }
+    await rig.waitFor('line yard open again on the page', async () => /line open/.test((await status())[1]), 5000);
+    await rig.waitFor('board 3 back', async () => !(await cardState(ctx.page, 'yard', 3)).offline, 5000);
   }],
 
   ['two pages in sync', async () => {
@@ -401,7 +418,9 @@ const dir = rig.tempDir('telvar-web-test-');
 try {
   const puppeteer = await rig.loadPuppeteer(opt.work);
   ctx.hall = await new rig.Sim(opt.sim, ['--board', '1,relays=0001', '--board', '2']).start();
-  ctx.yard = await new rig.Sim(opt.sim, ['--board', '3,relays=8000']).start();
+  // yard under a stable name, as udev gives a USB adapter, so that it can be pulled and come back.
+  ctx.yardName = path.join(dir, 'yard-line');
+  ctx.yard = await new rig.Sim(opt.sim, ['--name', ctx.yardName, '--board', '3,relays=8000']).start();
   ({ service: ctx.service, url: ctx.url } = await startService(dir));
   ctx.browser = await rig.launchBrowser(puppeteer);
   ctx.pageErrors = [];
