@@ -13,7 +13,7 @@ const texts = zh ? {
   askAll: (on, name) => `${name}：全部继电器${on ? '吸合' : '释放'}，确认吗？`,
   cancel: '取消', ok: '确定', close: '关闭窗口',
   read: '读取', write: '写入', pair: '对码', writeLegend: '写入参数',
-  askWrite: (label, v) => `把${label}写为 ${v}？写入之后，将按照新的频道通信，确认吗？`,
+  askWrite: (label, v, channel) => channel ? `把${label}写为 ${v}？写入之后，将按照新的频道通信，确认吗？` : `把${label}写为 ${v}，确认吗？`,
   askPair: name => `${name}：对码，从机模块将取主机模块的 ID，确认吗？`,
   paired: id => `对码成功！ID ${id}`,
   written: (label, v) => `${label}已写入 ${v}`,
@@ -34,7 +34,7 @@ const texts = zh ? {
   askAll: (on, name) => `Switch all relays of ${name} ${on ? 'on' : 'off'}?`,
   cancel: 'Cancel', ok: 'OK', close: 'Close',
   read: 'Read', write: 'Write', pair: 'Pair', writeLegend: 'Write a parameter',
-  askWrite: (label, v) => `Write ${v} as the ${label}? After the write the modules talk on the new settings.`,
+  askWrite: (label, v, channel) => `Write ${v} as the ${label}?${channel ? ' After the write the modules talk on the new channel.' : ''}`,
   askPair: name => `Pair ${name}? Its slave module takes the host module's id.`,
   paired: id => `Paired: id ${id}`,
   written: (label, v) => `${label} written: ${v}`,
@@ -113,6 +113,7 @@ function boardName(b) {
 
 function makeCard(b) {
   const card = element('article', 'card');
+  card.setAttribute('aria-label', boardName(b));
   card.dataset.line = b.line;
   card.dataset.address = b.address;
   const head = element('header', 'card-head');
@@ -448,7 +449,7 @@ async function writeParameter() {
     paramsSay(`${texts.badValue} (0–${parameterMax[name]})`, true);
     return;
   }
-  if (!(await ask(texts.askWrite(texts.names[name], value)))) return;
+  if (!(await ask(texts.askWrite(texts.names[name], value, name.endsWith('channel'))))) return;
   paramsSay('…');
   const answer = await call('POST', `${boardPath(b)}/parameters/${name}`, { value });
   if (answer.ok) {
