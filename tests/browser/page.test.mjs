@@ -360,7 +360,7 @@ const cases = [
     }
   }],
 
-  ['login required off the loopback; a wrong password is refused', async () => {
+  ['login required off the loopback; a wrong password is refused; a session the restart ended returns to the login', async () => {
     const dir = rig.tempDir('telvar-web-login-');
     fs.writeFileSync(path.join(dir, 'password'), 'relay-hall-7\n', { mode: 0o600 });
     // The service above holds the lines: this one gets a line of its own.
@@ -395,6 +395,10 @@ const cases = [
           const c = await rig.readCard(page, 'door', 1);
           return c && c.relays[0].state === 'on' && c.relays[1].state === 'on' && c.relays[2].state === 'off';
         }, 5000);
+        // Sessions end with the service: the page goes back to the login by itself.
+        await service.stop();
+        await service.start(url);
+        await rig.waitFor('the login again after the restart', () => new URL(page.url()).pathname === '/login', 10000, 50);
       } finally {
         await page.close();
       }

@@ -357,11 +357,13 @@ function connect() {
 
 async function waitAndReconnect() {
   document.body.classList.add('disconnected');
-  // A socket refused for want of a login looks like any closed socket.
+  // A socket refused for want of a login looks like any closed socket. The
+  // page itself, unlike the API, answers that with a redirect to the login
+  // rather than a 401, which would make the browser ask for a password.
   if (everConnected) {
     try {
-      const r = await fetch('api/lines', { credentials: 'same-origin' });
-      if (r.status === 401) {
+      const r = await fetch('./', { credentials: 'same-origin', redirect: 'manual', cache: 'no-store' });
+      if (r.type === 'opaqueredirect') {
         location.assign('login');
         return;
       }
