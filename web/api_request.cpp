@@ -61,10 +61,11 @@ bool is_line_name(const QString& text)
     return name.match(text).hasMatch();
 }
 
-// A number in the path: digits only, so "+1", "1.0" and "0x1" are refused.
+// A number in the path: digits only, so "+1", "1.0" and "0x1" are refused,
+// and without leading zeros, so that each board has one path.
 bool path_number(const QString& text, qint64& out)
 {
-    if (text.isEmpty() || text.size() > 9)
+    if (text.isEmpty() || text.size() > 9 || (text.size() > 1 && text[0] == QLatin1Char('0')))
         return false;
     for (QChar c : text)
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
