@@ -126,11 +126,25 @@ const cases = [
     await ctx.hall.command('fault delay 150');
     try {
       check(!bytesOn(await ctx.hall.relays(1), 5), 'relay 5 of board 1 is on before the click');
-      await tapOn(page, rig.relaySelector('hall', 1, 5));
-      await rig.sleep(80);
-      const meanwhile = (await cardState(page, 'hall', 1)).relays[4];
-      check(meanwhile.state === 'off' && meanwhile.pending,
-        `before the board's reply relay 5 is ${meanwhile.state}${meanwhile.pending ? ', pending' : ''}`);
+      await page.bringToFront();
+      // Timed in the page: from the click to relay 5 turning green.
+      const seen = await page.evaluate(selector => new Promise((resolve, reject) => {
+        const button = document.querySelector(selector);
+        let pending = false;
+        const began = performance.now();
+        const observer = new MutationObserver(() => {
+          pending ||= button.classList.contains('pending');
+          if (button.classList.contains('on')) {
+            observer.disconnect();
+            resolve({ after: performance.now() - began, pending });
+          }
+        });
+        observer.observe(button, { attributes: true, attributeFilter: ['class'] });
+        setTimeout(() => { observer.disconnect(); reject(new Error('relay 5 not green within 4 s')); }, 4000);
+        button.click();
+      }), rig.relaySelector('hall', 1, 5));
+      check(seen.pending, 'relay 5 showed no pending mark');
+      check(seen.after >= 140, `relay 5 turned green ${seen.after.toFixed(0)} ms after the click, before the board's reply held back 150 ms`);
       await waitRelay(page, 'hall', 1, 5, 'on', 4000);
       check(bytesOn(await ctx.hall.relays(1), 5), 'the page shows relay 5 on; telvar-sim has it off');
       const label = await page.$eval(rig.relaySelector('hall', 1, 5), b => b.getAttribute('aria-label'));
