@@ -8,6 +8,7 @@
 // there as web-desktop.png and web-phone.png.
 
 import fs from 'node:fs';
+import { spawnSync } from 'node:child_process';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
 import * as rig from './rig.mjs';
@@ -422,6 +423,37 @@ const cases = [
       fs.rmSync(dir, { recursive: true, force: true });
     }
   }],
+
+  ['over HTTPS the page and its event socket (wss:) work', async () => {
+    const dir = rig.tempDir('telvar-web-tls-');
+    const made = spawnSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+      '-nodes', '-keyout', path.join(dir, 'web.key'), '-out', path.join(dir, 'web.crt'), '-days', '2',
+      '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1'], { encoding: 'utf8', timeout: 30000 });
+    check(!made.error && made.status === 0, `openssl made no certificate (install openssl): ${made.error?.message ?? made.stderr}`);
+    const sim = await new rig.Sim(opt.sim, ['--board', '1,relays=0001']).start();
+    const port = await rig.freePort();
+    const url = `https://127.0.0.1:${port}`;
+    const service = new rig.Service(opt.telvard, dir,
+      `[line porch]\nport = ${sim.device}\ninterval = 100\n[local]\nenabled = false\n`
+      + `[web]\nlisten = 127.0.0.1:${port}\ncertfile = ${dir}/web.crt\nkeyfile = ${dir}/web.key\n`);
+    // A browser of its own that takes the test's certificate; the others stay strict.
+    const browser = await rig.launchBrowser(ctx.puppeteer, 'en-US', { acceptInsecureCerts: true });
+    try {
+      await service.start(url);
+      const page = await browser.newPage();
+      await page.goto(`${url}/`, { timeout: 10000 });
+      await rig.waitFor('the board over HTTPS', async () => word(await cardState(page, 'porch', 1)) === 'n' + 'f'.repeat(15), 5000);
+      // A change only the event socket can bring.
+      await sim.command('set 1 relays 0002');
+      await rig.waitFor('the change by wss:', async () => word(await cardState(page, 'porch', 1)) === 'fn' + 'f'.repeat(14), 3000);
+      check(await page.$eval('#banner', e => e.hidden), 'the banner shows over HTTPS');
+    } finally {
+      await browser.close();
+      await service.stop();
+      await sim.stop();
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  }],
 ];
 
 const watchdog = setTimeout(async () => {
@@ -434,7 +466,7 @@ let failed = 0;
 let passed = 0;
 const dir = rig.tempDir('telvar-web-test-');
 try {
-  const puppeteer = await rig.loadPuppeteer(opt.work);
+  const puppeteer = ctx.puppeteer = await rig.loadPuppeteer(opt.work);
   ctx.hall = await new rig.Sim(opt.sim, ['--board', '1,relays=0001', '--board', '2']).start();
   // yard under a stable name, as udev gives a USB adapter, so that it can be pulled and come back.
   ctx.yardName = path.join(dir, 'yard-line');

@@ -7,6 +7,7 @@ import { spawn, spawnSync } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import net from 'node:net';
+import tls from 'node:tls';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
@@ -82,7 +83,7 @@ export async function loadPuppeteer(workDir) {
 
 export const chromiumPath = process.env.TELVAR_CHROMIUM || '/usr/bin/chromium';
 
-export async function launchBrowser(puppeteer, lang = 'en-US') {
+export async function launchBrowser(puppeteer, lang = 'en-US', extra = {}) {
   if (!fs.existsSync(chromiumPath)) fail(`no Chromium at ${chromiumPath}: install the chromium package (scripts/install-deps.sh) or set TELVAR_CHROMIUM`);
   const args = [`--lang=${lang}`, '--disable-gpu', '--no-first-run', '--disable-extensions',
     '--disable-background-networking', '--disable-sync', '--disable-component-update',
@@ -90,7 +91,7 @@ export async function launchBrowser(puppeteer, lang = 'en-US') {
     '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
     '--disable-backgrounding-occluded-windows'];
   if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
-  const browser = await puppeteer.launch({ executablePath: chromiumPath, headless: true, args, timeout: 30000, protocolTimeout: 20000 });
+  const browser = await puppeteer.launch({ executablePath: chromiumPath, headless: true, args, timeout: 30000, protocolTimeout: 20000, ...extra });
   const pid = browser.process()?.pid;
   const entry = { stop: async () => { await browser.close().catch(() => {}); if (pid) killHard(pid); } };
   started.add(entry);
@@ -198,6 +199,23 @@ export function simRelay(word, n) {
   return (parseInt(word, 16) >> (n - 1) & 1) === 1;
 }
 
+// Whether the web front answers: the API over HTTP; over HTTPS, whose test
+// certificate Node does not trust, a finished TLS handshake.
+async function answering(baseUrl) {
+  const u = new URL(baseUrl);
+  if (u.protocol === 'https:')
+    return new Promise(resolve => {
+      const s = tls.connect({ host: u.hostname, port: Number(u.port), rejectUnauthorized: false }, () => {
+        s.destroy();
+        resolve(true);
+      });
+      s.on('error', () => resolve(false));
+      s.setTimeout(1000, () => { s.destroy(); resolve(false); });
+    });
+  const r = await fetch(`${baseUrl}/api/lines`, { signal: AbortSignal.timeout(1000) });
+  return r.status === 200 || r.status === 401;
+}
+
 // telvard with a configuration file of the test's.
 export class Service {
   constructor(program, dir, config, env = {}) {
@@ -222,8 +240,7 @@ export class Service {
     // Serving once the API answers (with 401 too, when a password is set).
     await waitFor(`telvard serving ${baseUrl} (log: ${this.log.slice(-400)})`, async () => {
       if (this.child.exitCode !== null) fail(`telvard ended with status ${this.child.exitCode}: ${this.log}`);
-      const r = await fetch(`${baseUrl}/api/lines`, { signal: AbortSignal.timeout(1000) });
-      return r.status === 200 || r.status === 401;
+      return answering(baseUrl);
     }, 10000, 50);
     return this;
   }
