@@ -188,6 +188,13 @@ function reported(b, relays) {
   if (Array.isArray(relays) && relays.length === 16) b.relays = relays.slice();
 }
 
+// An answer's states, unless an event came while it was on its way: the
+// event may be newer, and the service sends the answer's states as an event
+// too whenever they differ from the last one sent.
+function answered(b, seq, relays) {
+  if (b.seq === seq) reported(b, relays);
+}
+
 async function tap(b, n) {
   if (b.pending.has(n)) return;
   const known = Array.isArray(b.relays);
@@ -195,9 +202,10 @@ async function tap(b, n) {
   b.pending.add(n);
   say(b, '');
   paint(b);
+  const seq = b.seq;
   const answer = await call('POST', `${boardPath(b)}/relays/${n}`, body);
   b.pending.delete(n);
-  reported(b, answer.relays);
+  answered(b, seq, answer.relays);
   if (!answer.ok) say(b, answer.message || answer.error || texts.failed, true);
   paint(b);
 }
@@ -207,9 +215,10 @@ async function switchAll(b, on) {
   for (let n = 1; n <= 16; n++) b.pending.add(n);
   say(b, '');
   paint(b);
+  const seq = b.seq;
   const answer = await call('POST', `${boardPath(b)}/all`, { on });
   b.pending.clear();
-  reported(b, answer.relays);
+  answered(b, seq, answer.relays);
   if (!answer.ok) say(b, answer.message || answer.error || texts.failed, true);
   paint(b);
 }
@@ -249,10 +258,11 @@ function show(lines) {
       seen.add(key);
       let b = boards.get(key);
       if (!b) {
-        b = { line: line.line, address: board.address, pending: new Set() };
+        b = { line: line.line, address: board.address, pending: new Set(), seq: 0 };
         boards.set(key, b);
         view.cards.append(makeCard(b));
       }
+      b.seq++;
       b.name = board.name;
       b.available = !!board.available;
       b.relays = Array.isArray(board.relays) ? board.relays.slice() : null;
@@ -288,6 +298,7 @@ function onEvent(e) {
   case 'state':
   case 'change':
     if (!b) return;
+    b.seq++;
     reported(b, e.relays);
     b.available = true;
     paint(b);
