@@ -1,8 +1,10 @@
 // telvard's configuration file: any bytes are either refused with the file
 // name and a line that exists, or read into settings that all hold up
 // (lines with unique names, addresses 0 to 255 once each per line, plain
-// names, an interval in range).
+// names, an interval in range, pulses and interlocks on relays 1 to 16 of
+// the line's boards, no relay in two groups).
 #include "fuzz_check.h"
+#include "link/pulses.h"
 #include "telvard/ini_file.h"
 #include "telvard/service_config.h"
 
@@ -48,6 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(seen.contains(it.key()) && is_plain_name(it.value()));
         FUZZ_CHECK(line.interval_ms >= min_interval_ms && line.interval_ms <= max_interval_ms);
         FUZZ_CHECK((line.port.number >= 1) != !line.port.path.isEmpty());
+        FUZZ_CHECK(line.interlock_gap_ms >= 0 && line.interlock_gap_ms <= max_interlock_gap_ms);
+        for (const auto& [address, relays] : line.pulse_ms) {
+            FUZZ_CHECK(seen.contains(address) && !relays.empty());
+            for (const auto& [relay, ms] : relays)
+                FUZZ_CHECK(relay >= 1 && relay <= 16 && ms >= telvar::link::shortest_pulse_ms &&
+                           ms <= telvar::link::longest_pulse_ms);
+        }
+        for (const auto& [address, groups] : line.interlocks) {
+            FUZZ_CHECK(seen.contains(address));
+            QSet<int> grouped;
+            for (const auto& group : groups) {
+                FUZZ_CHECK(group.size() >= 2);
+                for (int relay : group) {
+                    FUZZ_CHECK(relay >= 1 && relay <= 16 && !grouped.contains(relay));
+                    grouped.insert(relay);
+                }
+            }
+        }
+        for (const auto& entry : line.on_return)
+            FUZZ_CHECK(seen.contains(entry.first));
     }
     const telvar::mqtt::bridge_config& c = r.config.mqtt;
     FUZZ_CHECK(c.line_names.size() == r.config.lines.size());

@@ -13,7 +13,12 @@ board_link::board_link(link_settings settings, QObject* parent)
 
 board_link::board_link(std::unique_ptr<serial_port> port, link_settings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), line_(std::move(port), settings_),
-      polls_(settings_), queue_(line_, polls_, settings_), pulses_(queue_, polls_)
+      polls_(settings_), queue_(line_, polls_, settings_), pulses_(queue_, polls_),
+      locks_(queue_, polls_, settings_),
+      returns_(
+          settings_, [this](int address, int relay, bool on) { switch_relay(address, relay, on, {}); },
+          [this](int address, bool on) { switch_all(address, on, {}); },
+          [this](int address, relay_states wanted) { return locks_.allowed(address, wanted); })
 {
     connect(&line_, &line_holder::lost, this, &board_link::on_lost);
     connect(&line_, &line_holder::reopen_failed, this, &board_link::reopen_failed);
@@ -26,13 +31,17 @@ board_link::board_link(std::unique_ptr<serial_port> port, link_settings settings
     });
     connect(&polls_, &poller::board_reported, this, &board_link::board_reported);
     connect(&polls_, &poller::board_reported, &pulses_, &pulses::reported);
+    connect(&polls_, &poller::board_reported, &locks_, &interlocks::reported);
+    connect(&polls_, &poller::board_reported, &returns_, &board_return::reported);
     connect(&polls_, &poller::relays_changed, this, &board_link::relays_changed);
     connect(&polls_, &poller::availability_changed, this, [this](int address, bool available) {
         QPointer<board_link> alive(this);
+        returns_.availability(address, available);
         emit availability_changed(address, available);
         if (alive && !available)
             queue_.fail_waiting(address);
     });
+    connect(&pulses_, &pulses::pending_changed, this, &board_link::pulses_changed);
     connect(&queue_, &request_queue::frame_sent, this, &board_link::frame_sent);
     connect(&queue_, &request_queue::reply_received, this, &board_link::reply_received);
 }
@@ -71,6 +80,15 @@ const link_settings& board_link::settings() const
     return settings_;
 }
 
+void board_link::apply(const link_settings& changed)
+{
+    // The parts hold a reference to these settings: they see the change at once.
+    settings_.pulse_ms = changed.pulse_ms;
+    settings_.interlocks = changed.interlocks;
+    settings_.interlock_gap_ms = changed.interlock_gap_ms;
+    settings_.on_return = changed.on_return;
+}
+
 void board_link::add_relay(request::kind what, int address, int relay, bool pull_in,
                            relay_callback done)
 {
@@ -90,11 +108,18 @@ void board_link::status(int address, relay_callback done)
 
 void board_link::switch_relay(int address, int relay, bool pull_in, relay_callback done)
 {
+    if (!pull_in && locks_.grouped(address, relay)) {
+        locks_.switch_relay(address, relay, false, std::move(done));
+        return;
+    }
     const auto board = settings_.pulse_ms.find(address);
     const auto momentary = board == settings_.pulse_ms.end() ? std::map<int, qint64>::const_iterator{}
                                                              : board->second.find(relay);
     if (!pull_in || board == settings_.pulse_ms.end() || momentary == board->second.end()) {
-        add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
+        if (locks_.grouped(address, relay))
+            locks_.switch_relay(address, relay, pull_in, std::move(done));
+        else
+            add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
         return;
     }
     // A momentary relay: every confirmed pull-in is released after its time.
@@ -105,16 +130,19 @@ void board_link::pulse(int address, int relay, qint64 ms, relay_callback pulled,
                        relay_callback released)
 {
     QPointer<board_link> alive(this);
-    add_relay(request::kind::switch_one, address, relay, true,
-              [this, alive, address, relay, ms, pulled = std::move(pulled),
-               released = std::move(released)](const relay_result& r) {
-                  if (alive && r.result == outcome::done)
-                      pulses_.pulled_in(address, relay, ms, released);
-                  if (pulled)
-                      pulled(r);
-                  if (r.result != outcome::done && released)
-                      released(r);
-              });
+    relay_callback after = [this, alive, address, relay, ms, pulled = std::move(pulled),
+                            released = std::move(released)](const relay_result& r) {
+        if (alive && r.result == outcome::done)
+            pulses_.pulled_in(address, relay, ms, released);
+        if (pulled)
+            pulled(r);
+        if (r.result != outcome::done && released)
+            released(r);
+    };
+    if (locks_.grouped(address, relay))
+        locks_.switch_relay(address, relay, true, std::move(after));
+    else
+        add_relay(request::kind::switch_one, address, relay, true, std::move(after));
 }
 
 void board_link::release_pulse_now(int address, int relay)
@@ -127,13 +155,31 @@ bool board_link::pulse_pending(int address, int relay) const
     return pulses_.pending(address, relay);
 }
 
+QList<pending_release> board_link::pending_releases() const
+{
+    return pulses_.pending_releases();
+}
+
+void board_link::arm_release(int address, int relay, qint64 deadline_ms)
+{
+    pulses_.arm_release(address, relay, deadline_ms);
+}
+
 void board_link::switch_all(int address, bool pull_in, relay_callback done)
 {
+    if (locks_.guards(address)) {
+        locks_.switch_all(address, pull_in, std::move(done));
+        return;
+    }
     add_relay(request::kind::switch_all, address, 0, pull_in, std::move(done));
 }
 
 void board_link::toggle(int address, int relay, relay_callback done)
 {
+    if (locks_.grouped(address, relay)) {
+        locks_.toggle(address, relay, std::move(done));
+        return;
+    }
     add_relay(request::kind::toggle, address, relay, false, std::move(done));
 }
 

@@ -4,11 +4,16 @@
 //   request_queue  carries out requests one frame at a time, fair to polls
 //   frame_receiver finds the replies in the bytes from the line
 //   poller         polls the served boards and knows which ones answer
+//   pulses         releases pulled-in relays when their time is up
+//   interlocks     keeps at most one relay of a group pulled in
+//   board_return   brings a board that answers again to its on_return state
 // Every switch is confirmed by the board's own report. The signals carry the
 // board's address, for fronts that fan them out to many clients.
 #pragma once
 
+#include "link/board_return.h"
 #include "link/health.h"
+#include "link/interlocks.h"
 #include "link/line_holder.h"
 #include "link/link_settings.h"
 #include "link/outcome.h"
@@ -48,6 +53,12 @@ public:
     bool is_open() const;
     QString device() const;
     const link_settings& settings() const;
+    /**
+     * Takes the pulses, interlocks, interlock gap and return modes of
+     * @p changed for the running link (a reloaded configuration); the timing
+     * and the device stay as opened. Pending pulses keep their deadlines.
+     */
+    void apply(const link_settings& changed);
 
     // Requests are queued and carried out one frame at a time; each callback
     // runs exactly once, on the link's thread, after the request ended, and
@@ -55,7 +66,11 @@ public:
     void status(int address, relay_callback done);
     /** Replaces a waiting wish for the same relay, which ends superseded. */
     void switch_relay(int address, int relay, bool pull_in, relay_callback done);
-    /** Replaces every waiting wish for the board's relays. */
+    /**
+     * Replaces every waiting wish for the board's relays. On a board with
+     * interlocks, all on pulls in only the lowest relay of each group and
+     * names the others in the result's skipped.
+     */
     void switch_all(int address, bool pull_in, relay_callback done);
     /** To the other of the states the board reported within the last interval (asked first). */
     void toggle(int address, int relay, relay_callback done);
@@ -70,6 +85,10 @@ public:
     void release_pulse_now(int address, int relay);
     /** Whether a release of the relay is pending. */
     bool pulse_pending(int address, int relay) const;
+    /** Every release pending, its deadline in ms since the epoch (for a state file). */
+    QList<pending_release> pending_releases() const;
+    /** A release owed from before, carried out at @p deadline_ms since the epoch (pulses.h). */
+    void arm_release(int address, int relay, qint64 deadline_ms);
     void read_parameter(parameter what, int address, parameter_callback done);
     void write_parameter(parameter what, int address, std::uint32_t value,
                          parameter_callback done);
@@ -103,6 +122,8 @@ signals:
     void line_restored(const QString& device);
     /** Port @p number now stands for another device than the one held: not followed. */
     void port_renumbered(int number, const QString& device, const QString& held);
+    /** A release was added, moved or ended (pending_releases()). */
+    void pulses_changed();
     /** Every frame written (@p poll for the poller's own) and every valid reply read, for -v. */
     void frame_sent(const telvar::frame& bytes, bool poll);
     void reply_received(const telvar::frame& bytes, bool accepted);
@@ -116,6 +137,8 @@ private:
     poller polls_;
     request_queue queue_;
     pulses pulses_;
+    interlocks locks_;
+    board_return returns_;
 };
 
 } // namespace telvar::link

@@ -1,5 +1,7 @@
 #include "link/direct_line.h"
 
+#include <QTimer>
+
 namespace telvar::link {
 
 direct_line::direct_line(link_settings settings, QObject* parent)
@@ -57,6 +59,24 @@ void direct_line::write_parameter(parameter what, int address, std::uint32_t val
 void direct_line::pair(int address, parameter_callback done)
 {
     link_.pair(address, std::move(done));
+}
+
+void direct_line::pulse(int address, int relay, qint64 ms, bool, relay_callback pulled,
+                        relay_callback released)
+{
+    link_.pulse(address, relay, ms, std::move(pulled), std::move(released));
+}
+
+void direct_line::release_pulse_now(int address, int relay)
+{
+    link_.release_pulse_now(address, relay);
+}
+
+void direct_line::health(int address, health_callback done)
+{
+    // Later, as every other answer of a line.
+    const board_health h = link_.health(address);
+    QTimer::singleShot(0, this, [h, done = std::move(done)] { done(outcome::done, h); });
 }
 
 QString direct_line::follow(const QList<int>& addresses)

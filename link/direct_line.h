@@ -24,6 +24,11 @@ public:
     void write_parameter(parameter what, int address, std::uint32_t value,
                          parameter_callback done) override;
     void pair(int address, parameter_callback done) override;
+    void pulse(int address, int relay, qint64 ms, bool wait, relay_callback pulled,
+               relay_callback released) override;
+    bool holds_port() const override { return true; }
+    void release_pulse_now(int address, int relay) override;
+    void health(int address, health_callback done) override;
     QString follow(const QList<int>& addresses) override;
 
     board_link& link() { return link_; }

@@ -4,6 +4,7 @@
 // road it took, so its output, JSON and exit statuses are the same either way.
 #pragma once
 
+#include "link/health.h"
 #include "link/link_settings.h"
 #include "link/outcome.h"
 #include "link/port_spec.h"
@@ -19,6 +20,7 @@ namespace telvar::link {
 
 using relay_callback = std::function<void(const relay_result&)>;
 using parameter_callback = std::function<void(const parameter_result&)>;
+using health_callback = std::function<void(outcome result, const board_health& health)>;
 
 // How an opening failed when the road was not the port itself: the code and
 // the whole message come with it, since open_failure_text() cannot word them.
@@ -52,6 +54,24 @@ public:
     virtual void write_parameter(parameter what, int address, std::uint32_t value,
                                  parameter_callback done) = 0;
     virtual void pair(int address, parameter_callback done) = 0;
+    /**
+     * Pulls the relay in, and releases it @p ms after the pull-in was
+     * confirmed. @p pulled runs when the pull-in ends. @p released runs once
+     * the release is confirmed (or with the pull-in's failure) where the
+     * pulse's timer lives here (holds_port()), or when @p wait is asked;
+     * otherwise the service releases it on its own and @p released never runs.
+     */
+    virtual void pulse(int address, int relay, qint64 ms, bool wait, relay_callback pulled,
+                       relay_callback released) = 0;
+    /**
+     * Whether this program holds the port itself: a pulse's timer lives here
+     * (so it must stay until the release) and the health counts from its opening.
+     */
+    virtual bool holds_port() const = 0;
+    /** A pending pulse of the relay started here is released now. */
+    virtual void release_pulse_now(int address, int relay) = 0;
+    /** The board's link health: since this program opened the port, or since the service started. */
+    virtual void health(int address, health_callback done) = 0;
 
     /**
      * Follows @p addresses: their reports, availability and the line's losses

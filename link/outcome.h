@@ -4,6 +4,7 @@
 
 #include "protocol/relay_protocol.h"
 
+#include <QList>
 #include <QString>
 
 #include <array>
@@ -31,6 +32,7 @@ struct relay_result {
     int address = 0;
     std::optional<relay_states> reported;  // the board's last report in this request
     int frames_sent = 0;
+    QList<int> skipped;  // relays an all-on left released for their interlock group
 };
 
 enum class parameter { host_id, host_channel, slave_id, slave_channel, pairing };

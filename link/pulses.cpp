@@ -2,6 +2,7 @@
 
 #include "link/link_log.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -9,10 +10,25 @@
 
 namespace telvar::link {
 
-std::optional<qint64> parse_duration(const QString& text, QString* error)
+namespace {
+
+QString duration_text(qint64 ms)
+{
+    if (ms == 0 || ms % 1000 != 0)
+        return QStringLiteral("%1ms").arg(ms);
+    if (ms % 3600000 == 0)
+        return QStringLiteral("%1h").arg(ms / 3600000);
+    if (ms % 60000 == 0)
+        return QStringLiteral("%1m").arg(ms / 60000);
+    return QStringLiteral("%1s").arg(ms / 1000);
+}
+
+} // namespace
+
+std::optional<qint64> parse_duration(const QString& text, qint64 low, qint64 high, QString* error)
 {
     static const QRegularExpression form(
-        QStringLiteral("^\\s*([0-9]+(?:\\.[0-9]+)?)\\s*(ms|s|m|h)\\s*$"));
+        QStringLiteral("^\\s*([0-9]{1,9}(?:\\.[0-9]{1,6})?)\\s*(ms|s|m|h)\\s*$"));
     const auto match = form.match(text);
     const auto fail = [&](const QString& why) -> std::optional<qint64> {
         if (error)
@@ -30,10 +46,15 @@ std::optional<qint64> parse_duration(const QString& text, QString* error)
                          : unit == QLatin1String("m") ? 60000
                                                       : 3600000;
     const double ms = std::round(number * scale);
-    if (ms < double(shortest_pulse_ms) || ms > double(longest_pulse_ms))
-        return fail(QStringLiteral("\"%1\" is out of range: a pulse lasts from 100ms to 24h")
-                        .arg(text));
+    if (ms < double(low) || ms > double(high))
+        return fail(QStringLiteral("\"%1\" is out of range: from %2 to %3")
+                        .arg(text, duration_text(low), duration_text(high)));
     return qint64(ms);
+}
+
+std::optional<qint64> parse_duration(const QString& text, QString* error)
+{
+    return parse_duration(text, shortest_pulse_ms, longest_pulse_ms, error);
 }
 
 pulses::pulses(request_queue& queue, poller& polls, QObject* parent)
@@ -60,6 +81,7 @@ void pulses::pulled_in(int address, int relay, qint64 ms, relay_callback release
                 };
             }
             arm();
+            emit pending_changed();
             return;
         }
     }
@@ -70,6 +92,38 @@ void pulses::pulled_in(int address, int relay, qint64 ms, relay_callback release
     p.released = std::move(released);
     pending_.push_back(std::move(p));
     arm();
+    emit pending_changed();
+}
+
+QList<pending_release> pulses::pending_releases() const
+{
+    // The link's clock is monotonic; a file read by another process needs the system's.
+    const qint64 offset = QDateTime::currentMSecsSinceEpoch() - polls_.now_ms();
+    QList<pending_release> out;
+    for (const pending_pulse& p : pending_)
+        out.append({p.address, p.relay, p.deadline_ms + offset});
+    return out;
+}
+
+void pulses::arm_release(int address, int relay, qint64 deadline_ms)
+{
+    const qint64 deadline =
+        polls_.now_ms() + std::max<qint64>(0, deadline_ms - QDateTime::currentMSecsSinceEpoch());
+    for (pending_pulse& p : pending_) {
+        if (p.address == address && p.relay == relay) {
+            p.deadline_ms = std::min(p.deadline_ms, deadline);
+            arm();
+            emit pending_changed();
+            return;
+        }
+    }
+    pending_pulse p;
+    p.address = address;
+    p.relay = relay;
+    p.deadline_ms = deadline;
+    pending_.push_back(std::move(p));
+    arm();
+    emit pending_changed();
 }
 
 bool pulses::pending(int address, int relay) const
@@ -85,6 +139,7 @@ void pulses::release_now(int address, int relay)
         if (p.address == address && p.relay == relay)
             p.deadline_ms = std::min(p.deadline_ms, polls_.now_ms());
     arm();
+    emit pending_changed();
 }
 
 void pulses::arm()
@@ -151,6 +206,7 @@ void pulses::end(std::list<pending_pulse>::iterator it, const relay_result& r)
     relay_callback done = std::move(it->released);
     pending_.erase(it);
     arm();
+    emit pending_changed();
     if (done)
         done(r);
 }

@@ -10,6 +10,7 @@
 #include "link/poller.h"
 #include "link/request_queue.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -27,6 +28,16 @@ constexpr qint64 longest_pulse_ms = 24LL * 60 * 60 * 1000;
  * to 24 h. @return the milliseconds, or nothing with @p error saying why.
  */
 std::optional<qint64> parse_duration(const QString& text, QString* error = nullptr);
+/** The same form within @p low to @p high ms; the error names the range. */
+std::optional<qint64> parse_duration(const QString& text, qint64 low, qint64 high,
+                                     QString* error = nullptr);
+
+// A release owed, as a state file keeps it: the deadline in ms since the epoch.
+struct pending_release {
+    int address = 0;
+    int relay = 0;
+    qint64 deadline_ms = 0;
+};
 
 class pulses : public QObject {
     Q_OBJECT
@@ -40,10 +51,23 @@ public:
     /** A pending pulse of the relay is released now (Ctrl+C): its deadline moves to now. */
     void release_now(int address, int relay);
 
+    /** Every release pending, with its deadline on the system clock. */
+    QList<pending_release> pending_releases() const;
+    /**
+     * A release owed from before (a service that died with it pending): sent
+     * at @p deadline_ms (ms since the epoch), at once when that has passed;
+     * while the line is closed, as soon as the board answers.
+     */
+    void arm_release(int address, int relay, qint64 deadline_ms);
+
     /** The board reported: an owed release is sent, or found done. */
     void reported(int address, const relay_states& relays);
     /** The line is back: boards owing a release are asked for their state. */
     void line_back();
+
+signals:
+    /** A release was added, moved or ended: what pending_releases() gives changed. */
+    void pending_changed();
 
 private:
     struct pending_pulse {

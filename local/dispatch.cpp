@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -46,6 +47,11 @@ struct dispatcher::job {
 };
 
 namespace {
+
+QJsonValue quality(const link::board_health& h)
+{
+    return h.quality_percent < 0 ? QJsonValue() : QJsonValue(h.quality_percent);
+}
 
 QJsonObject new_event(const QString& kind, const QString& line)
 {
@@ -226,6 +232,12 @@ void dispatcher::carry_out(const request& r, const std::shared_ptr<void>& owner,
         j->step = r.from;
         next_scan(j);
         return;
+    case request_kind::pulse:
+        pulse(j);
+        return;
+    case request_kind::stats:
+        stats(j);
+        return;
     case request_kind::get:
     case request_kind::set:
     case request_kind::pair: {
@@ -262,6 +274,7 @@ QJsonObject dispatcher::lines_answer(const request& r) const
                 {QStringLiteral("address"), it.key()},
                 {QStringLiteral("name"), it.value().isEmpty() ? QJsonValue() : it.value()},
                 {QStringLiteral("available"), l.available(it.key())},
+                {QStringLiteral("quality"), quality(l.health(it.key()))},
                 {QStringLiteral("relays"),
                  relays ? QJsonValue(link::relays_json(*relays)) : QJsonValue()}});
         }
@@ -356,12 +369,45 @@ void dispatcher::next_switch(const std::shared_ptr<job>& j)
         l.switch_relay(r.address, r.relays[j->step], r.state == switch_to::on, done);
 }
 
+void dispatcher::pulse(const std::shared_ptr<job>& j)
+{
+    // Answered like a one-relay switch: once pulled in, or with wait once released.
+    QPointer<dispatcher> self(this);
+    const bool wait = j->r.wait;
+    auto answer = [self, j](const link::relay_result& result) {
+        if (self)
+            self->switch_done(j, result);
+    };
+    link::relay_callback pulled;
+    link::relay_callback released;
+    if (wait)
+        released = answer;
+    else
+        pulled = answer;
+    j->line->link().pulse(j->r.address, j->r.relays.front(), j->r.pulse_ms, pulled, released);
+}
+
+void dispatcher::stats(const std::shared_ptr<job>& j)
+{
+    // Counted since the service opened the line; no frame goes out for it.
+    const link::board_health h = j->line->link().health(j->r.address);
+    QPointer<dispatcher> self(this);
+    QTimer::singleShot(0, this, [self, j, h] {
+        if (!self || self->owner_gone(*j))
+            return;
+        j->reply(self->response(*j, {{QStringLiteral("address"), j->r.address},
+                                     {QStringLiteral("health"), to_json(h)}},
+                                link::outcome::done, {}));
+    });
+}
+
 void dispatcher::switch_done(const std::shared_ptr<job>& j, const link::relay_result& result)
 {
     if (owner_gone(*j))
         return;
     const request& r = j->r;
-    const bool several = r.what == request_kind::switch_relays && !r.all;
+    const bool several =
+        (r.what == request_kind::switch_relays && !r.all) || r.what == request_kind::pulse;
     if (result.result == link::outcome::done && several && j->step + 1 < r.relays.size()) {
         ++j->step;
         next_switch(j);
@@ -369,6 +415,8 @@ void dispatcher::switch_done(const std::shared_ptr<job>& j, const link::relay_re
     }
     const int relay = several ? r.relays[j->step] : 0;
     QJsonObject o = to_json(result);
+    if (r.what == request_kind::pulse)
+        o.insert(QStringLiteral("pulse_ms"), r.pulse_ms);
     if (several) {
         o.insert(QStringLiteral("relay"), relay);
         const QList<int> rest = r.relays.mid(j->step + 1);

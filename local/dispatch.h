@@ -73,6 +73,8 @@ private:
     void next_switch(const std::shared_ptr<job>& j);
     void switch_done(const std::shared_ptr<job>& j, const link::relay_result& result);
     void next_scan(const std::shared_ptr<job>& j);
+    void pulse(const std::shared_ptr<job>& j);
+    void stats(const std::shared_ptr<job>& j);
     void parameter_done(const std::shared_ptr<job>& j, const link::parameter_result& result);
     bool owner_gone(const job& j);
     QJsonObject response(const job& j, const QJsonObject& result, link::outcome outcome,

@@ -37,7 +37,69 @@ QJsonObject to_json(const link::relay_result& result)
                   {QStringLiteral("frames_sent"), result.frames_sent}};
     if (result.reported)
         o.insert(QStringLiteral("relays"), link::relays_json(*result.reported));
+    if (!result.skipped.isEmpty()) {
+        QJsonArray skipped;
+        for (int n : result.skipped)
+            skipped.append(n);
+        o.insert(QStringLiteral("skipped"), skipped);
+    }
     return o;
+}
+
+QJsonObject to_json(const link::board_health& h)
+{
+    const auto or_null = [](qint64 v) { return v < 0 ? QJsonValue() : QJsonValue(v); };
+    QJsonValue last;
+    if (h.last_reply_ms >= 0) {
+        QDateTime at = QDateTime::fromMSecsSinceEpoch(h.last_reply_ms);
+        at.setOffsetFromUtc(at.offsetFromUtc());
+        last = at.toString(Qt::ISODateWithMs);
+    }
+    return {{QStringLiteral("frames_sent"), qint64(h.frames_sent)},
+            {QStringLiteral("replies_accepted"), qint64(h.replies_accepted)},
+            {QStringLiteral("checksum_errors"), qint64(h.checksum_errors)},
+            {QStringLiteral("stray_bytes"), qint64(h.stray_bytes)},
+            {QStringLiteral("timeouts"), qint64(h.timeouts)},
+            {QStringLiteral("retries"), qint64(h.retries)},
+            {QStringLiteral("last_reply"), last},
+            {QStringLiteral("round_trip_ms"), or_null(h.round_trip_p50_ms)},
+            {QStringLiteral("quality"), or_null(h.quality_percent)}};
+}
+
+std::optional<link::board_health> health_from_json(const QJsonValue& value)
+{
+    const QJsonObject o = value.toObject();
+    if (!value.isObject())
+        return std::nullopt;
+    link::board_health h;
+    const auto count = [&](const char* key, quint64& out) {
+        const auto n = whole(o.value(QLatin1String(key)), 0, qint64(1) << 52);
+        if (n)
+            out = quint64(*n);
+        return n.has_value();
+    };
+    const auto maybe = [&](const char* key, qint64 high, int& out) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isNull())
+            return true;
+        const auto n = whole(v, 0, high);
+        if (n)
+            out = int(*n);
+        return n.has_value();
+    };
+    if (!count("frames_sent", h.frames_sent) || !count("replies_accepted", h.replies_accepted)
+        || !count("checksum_errors", h.checksum_errors) || !count("stray_bytes", h.stray_bytes)
+        || !count("timeouts", h.timeouts) || !count("retries", h.retries)
+        || !maybe("round_trip_ms", 1 << 30, h.round_trip_p50_ms) || !maybe("quality", 100, h.quality_percent))
+        return std::nullopt;
+    const QJsonValue last = o.value(QLatin1String("last_reply"));
+    if (!last.isNull()) {
+        const QDateTime at = QDateTime::fromString(last.toString(), Qt::ISODateWithMs);
+        if (!at.isValid())
+            return std::nullopt;
+        h.last_reply_ms = at.toMSecsSinceEpoch();
+    }
+    return h;
 }
 
 QJsonObject to_json(const link::parameter_result& result)
@@ -89,6 +151,8 @@ std::optional<link::relay_result> relay_result_from_json(const QJsonObject& o)
         if (!r.reported)
             return std::nullopt;
     }
+    for (const QJsonValue& n : o.value(QLatin1String("skipped")).toArray())
+        r.skipped << n.toInt();
     return r;
 }
 

@@ -19,6 +19,10 @@ QJsonObject to_json(const link::relay_result& result);
 /** "outcome", "parameter", "address", "frames_sent" and, when the module answered, "value". */
 QJsonObject to_json(const link::parameter_result& result);
 
+/** A board's health as "stats" answers it: counters, "last_reply" ISO 8601, "round_trip_ms", "quality"; null for none. */
+QJsonObject to_json(const link::board_health& health);
+std::optional<link::board_health> health_from_json(const QJsonValue& value);
+
 /** The result in @p o (a response), or nothing when a field is missing or out of range. */
 std::optional<link::relay_result> relay_result_from_json(const QJsonObject& o);
 std::optional<link::parameter_result> parameter_result_from_json(const QJsonObject& o);

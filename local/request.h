@@ -19,7 +19,7 @@ namespace telvar::local {
 // The longest request line, without its newline.
 constexpr int max_request_bytes = 64 * 1024;
 
-enum class request_kind { lines, status, switch_relays, get, set, pair, scan, subscribe };
+enum class request_kind { lines, status, switch_relays, get, set, pair, scan, subscribe, pulse, stats };
 
 enum class switch_to { on, off, toggle };
 
@@ -36,6 +36,8 @@ struct request {
     int from = 0;            // scan
     int to = 255;
     QList<int> addresses;    // subscribe: only these boards; empty: every board
+    qint64 pulse_ms = 0;     // pulse: in relays.front() for so long
+    bool wait = false;       // pulse: answered once released, not once pulled in
 };
 
 struct read_result {

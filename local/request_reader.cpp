@@ -28,6 +28,8 @@ const kind_entry kinds[] = {
     {request_kind::pair, "pair", {"address"}},
     {request_kind::scan, "scan", {"from", "to"}},
     {request_kind::subscribe, "subscribe", {"addresses"}},
+    {request_kind::pulse, "pulse", {"address", "relay", "ms", "wait"}},
+    {request_kind::stats, "stats", {"address"}},
 };
 
 struct parameter_entry {
@@ -170,6 +172,34 @@ bool read_switch(const QJsonObject& o, request& r, QString& error)
     return true;
 }
 
+bool read_pulse(const QJsonObject& o, request& r, QString& error)
+{
+    const QJsonValue relay = o.value(QLatin1String("relay"));
+    if (!is_whole(relay, 1, relay_count)) {
+        error = relay.isUndefined() ? QStringLiteral("a pulse needs \"relay\": a number from 1 to 16")
+                                    : range_text("relay", 1, relay_count, relay);
+        return false;
+    }
+    r.relays = {int(relay.toDouble())};
+    const QJsonValue ms = o.value(QLatin1String("ms"));
+    if (!is_whole(ms, link::shortest_pulse_ms, link::longest_pulse_ms)) {
+        error = ms.isUndefined()
+                    ? QStringLiteral("a pulse needs \"ms\": its length from %1 to %2 ms")
+                          .arg(link::shortest_pulse_ms)
+                          .arg(link::longest_pulse_ms)
+                    : range_text("ms", link::shortest_pulse_ms, link::longest_pulse_ms, ms);
+        return false;
+    }
+    r.pulse_ms = qint64(ms.toDouble());
+    const QJsonValue wait = o.value(QLatin1String("wait"));
+    if (!wait.isUndefined() && !wait.isBool()) {
+        error = QStringLiteral("\"wait\" must be true or false, not %1").arg(shown(wait));
+        return false;
+    }
+    r.wait = wait.toBool(false);
+    return true;
+}
+
 bool read_parameter_fields(const QJsonObject& o, request& r, QString& error)
 {
     const QJsonValue name = o.value(QLatin1String("parameter"));
@@ -256,7 +286,8 @@ read_result read_request(const QByteArray& line)
         result.message =
             (name.isUndefined() ? QStringLiteral("no \"request\"")
                                 : QStringLiteral("unknown request %1").arg(shown(name)))
-            + QStringLiteral(": one of lines, status, switch, get, set, pair, scan, subscribe");
+            + QStringLiteral(": one of lines, status, switch, pulse, get, set, pair, scan, "
+                             "subscribe, stats");
         return result;
     }
     for (auto it = o.begin(); it != o.end(); ++it) {
@@ -308,6 +339,11 @@ read_result read_request(const QByteArray& line)
         if (!read_parameter_fields(o, r, error))
             return result;
         break;
+    case request_kind::pulse:
+        if (!read_pulse(o, r, error))
+            return result;
+        break;
+    case request_kind::stats:
     case request_kind::lines:
     case request_kind::status:
     case request_kind::pair:

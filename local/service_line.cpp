@@ -274,6 +274,26 @@ void service_line::pair(int address, link::parameter_callback done)
          std::move(done));
 }
 
+void service_line::pulse(int address, int relay, qint64 ms, bool wait,
+                         link::relay_callback pulled, link::relay_callback released)
+{
+    // The service keeps the timer: one answer, once pulled in, or with wait once released.
+    link::relay_callback done = wait ? std::move(released) : std::move(pulled);
+    send({{QStringLiteral("request"), QStringLiteral("pulse")},
+          {QStringLiteral("address"), address},
+          {QStringLiteral("relay"), relay},
+          {QStringLiteral("ms"), ms},
+          {QStringLiteral("wait"), wait}},
+         std::move(done));
+}
+
+void service_line::health(int address, link::health_callback done)
+{
+    send({{QStringLiteral("request"), QStringLiteral("stats")},
+          {QStringLiteral("address"), address}},
+         std::move(done));
+}
+
 QString service_line::follow(const QList<int>& addresses)
 {
     if (addresses.isEmpty()) {
@@ -351,6 +371,16 @@ void service_line::take(const QJsonObject& o)
             return;
         }
         (*relay)(*r);
+        return;
+    }
+    if (const auto* health = std::get_if<link::health_callback>(&done)) {
+        const auto h = health_from_json(o.value(QLatin1String("health")));
+        if (!h) {
+            lose(QStringLiteral("telvard at %1 refused the request: %2")
+                     .arg(socket_, o.value(QLatin1String("message")).toString()));
+            return;
+        }
+        (*health)(link::outcome::done, *h);
         return;
     }
     const auto r = parameter_result_from_json(o);

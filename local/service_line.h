@@ -64,11 +64,17 @@ public:
     void write_parameter(link::parameter what, int address, std::uint32_t value,
                          link::parameter_callback done) override;
     void pair(int address, link::parameter_callback done) override;
+    void pulse(int address, int relay, qint64 ms, bool wait, link::relay_callback pulled,
+               link::relay_callback released) override;
+    bool holds_port() const override { return false; }
+    void release_pulse_now(int, int) override {}
+    void health(int address, link::health_callback done) override;
     QString follow(const QList<int>& addresses) override;
 
 private:
     void on_closed();
-    using callback = std::variant<link::relay_callback, link::parameter_callback>;
+    using callback =
+        std::variant<link::relay_callback, link::parameter_callback, link::health_callback>;
     void send(QJsonObject request, callback done);
     void read_lines();
     void take(const QJsonObject& o);

@@ -75,7 +75,7 @@ QString relay_failure_text(const line_context& line, const request& r, int relay
             const bool asked = r.state == switch_to::on;
             QList<int> other;
             for (int n = 1; n <= relay_count; ++n)
-                if (now[std::size_t(n - 1)] != asked)
+                if (now[std::size_t(n - 1)] != asked && !result.skipped.contains(n))
                     other << n;
             return QStringLiteral("%1 did not confirm all relays %2: it reports %3 %4 %5 after "
                                   "%6 tries")

@@ -19,9 +19,11 @@ constexpr int ready_at_the_latest_ms = 10000;
 
 QString relay_text(const topic_scheme& topics, const command& cmd)
 {
+    const QByteArray pulse = "pulse " + duration_payload(cmd.pulse_ms);
     const char* word = cmd.what == command::action::on    ? "ON"
                        : cmd.what == command::action::off ? "OFF"
-                                                          : "TOGGLE";
+                       : cmd.what == command::action::pulse ? pulse.constData()
+                                                            : "TOGGLE";
     if (cmd.relay == 0)
         return QStringLiteral("%1 all relays %2")
             .arg(topics.board_text(cmd.address), QLatin1String(word));
@@ -73,6 +75,13 @@ session_settings session_for(const bridge_config& config, const topic_scheme& to
     return s;
 }
 
+std::map<int, qint64> pulses_of(const QList<bridge_line>& lines, int key)
+{
+    const auto& pulses = lines[key_line(key)].pulse_ms;
+    const auto board = pulses.find(key_address(key));
+    return board == pulses.end() ? std::map<int, qint64>{} : board->second;
+}
+
 bool same_session(const bridge_config& a, const bridge_config& b)
 {
     return a.broker_host == b.broker_host && a.broker_port == b.broker_port &&
@@ -99,6 +108,8 @@ bridge::bridge(const bridge_config& config, const QList<bridge_line>& lines, cli
     connect(&probe_timer_, &QTimer::timeout, this, &bridge::go_live);
     ready_timer_.setSingleShot(true);
     connect(&ready_timer_, &QTimer::timeout, this, &bridge::announce_ready);
+    diag_timer_.setInterval(diag_interval_ms);
+    connect(&diag_timer_, &QTimer::timeout, this, &bridge::publish_diag);
 
     connect(&broker_, &client::connected, this, &bridge::on_connected);
     connect(&broker_, &client::disconnected, this, &bridge::on_disconnected);
@@ -205,10 +216,23 @@ void bridge::publish_board(int address, bool everything)
 
 void bridge::publish_discovery(int address)
 {
-    if (topics_.discovery())
-        publish(topics_.discovery_config(address),
-                discovery_payload(topics_, address,
-                                  board_name(lines_[key_line(address)], key_address(address))));
+    if (!topics_.discovery())
+        return;
+    const bridge_line& line = lines_[key_line(address)];
+    const auto pulses = line.pulse_ms.find(key_address(address));
+    publish(topics_.discovery_config(address),
+            discovery_payload(topics_, address, board_name(line, key_address(address)),
+                              pulses == line.pulse_ms.end() ? std::map<int, qint64>{}
+                                                            : pulses->second));
+}
+
+void bridge::publish_diag()
+{
+    if (!broker_.is_connected() || stopping_ || phase_ != phase::live)
+        return;
+    for (int key : keys())
+        publish(topics_.diag(key),
+                diag_payload(lines_[key_line(key)].link->health(key_address(key))), 0);
 }
 
 void bridge::on_connected()
@@ -231,6 +255,7 @@ void bridge::on_connected()
            config_.broker_port, qUtf8Printable(broker_.peer_address()));
     broker_.subscribe(topics_.relay_set_filter(), 1);
     broker_.subscribe(topics_.all_set_filter(), 1);
+    broker_.subscribe(topics_.relay_pulse_filter(), 1);
     // A will left by a predecessor that is gone is answered (on_message).
     broker_.subscribe(topics_.status(), 1);
     publish(topics_.status(), QByteArrayLiteral("online"));
@@ -245,6 +270,8 @@ void bridge::on_connected()
     // The broker may have lost everything retained (a restart without persistence).
     for (int key : keys())
         publish_board(key, true);
+    publish_diag();
+    diag_timer_.start();
     announce_ready();
 }
 
@@ -328,6 +355,7 @@ void bridge::on_message(const QString& topic, const QByteArray& payload, bool re
             publish_discovery(key);
             publish_board(key, true);
         }
+        publish_diag();
         break;
     case incoming::kind::stale_discovery:
         if (config_.boards_from_file)
@@ -411,6 +439,19 @@ void bridge::carry_out(const command& cmd)
     };
     link::board_link& line = *lines_[key_line(cmd.address)].link;
     const int address = key_address(cmd.address);
+    if (cmd.what == command::action::pulse) {
+        // The release is the link's: it keeps its deadline whatever becomes of the broker.
+        line.pulse(address, cmd.relay, cmd.pulse_ms, done,
+                   [this, what, address = cmd.address](const link::relay_result& result) {
+                       if (result.result != link::outcome::done)
+                           return;  // the pull-in's failure, told above
+                       if (result.reported)
+                           on_reported(address, *result.reported);
+                       qCInfo(bridge_log, "%s: released, confirmed by the board",
+                              qUtf8Printable(what));
+                   });
+        return;
+    }
     if (cmd.relay == 0)
         line.switch_all(address, cmd.what == command::action::on, done);
     else if (cmd.what == command::action::toggle)
@@ -501,7 +542,7 @@ QStringList bridge::reload(const bridge_config& next, const QList<bridge_line>& 
     const QList<bridge_line> old_lines = lines_;
     const QList<int> old_keys = keys();
     QStringList changes;
-    QList<int> added, removed, renamed;
+    QList<int> added, removed, renamed, new_pulses;
     lines_ = lines;
     const QList<int> next_keys = keys();
     for (int key : next_keys) {
@@ -510,6 +551,8 @@ QStringList bridge::reload(const bridge_config& next, const QList<bridge_line>& 
         else if (board_name(old_lines[key_line(key)], key_address(key))
                  != board_name(lines_[key_line(key)], key_address(key)))
             renamed << key;
+        else if (pulses_of(old_lines, key) != pulses_of(lines_, key))
+            new_pulses << key;  // its buttons change
     }
     for (int key : old_keys)
         if (!next_keys.contains(key))
@@ -576,7 +619,7 @@ QStringList bridge::reload(const bridge_config& next, const QList<bridge_line>& 
             publish_discovery(key);
             publish_board(key, true);
         }
-        for (int key : renamed)
+        for (int key : renamed + new_pulses)
             publish_discovery(key);
     }
     if (!added.isEmpty())
@@ -588,6 +631,8 @@ QStringList bridge::reload(const bridge_config& next, const QList<bridge_line>& 
                             numbers(topics_, removed));
     if (!renamed.isEmpty())
         changes << QStringLiteral("boards renamed: %1").arg(numbers(topics_, renamed));
+    if (!new_pulses.isEmpty())
+        changes << QStringLiteral("new pulses on boards %1").arg(numbers(topics_, new_pulses));
     return changes;
 }
 

@@ -1,7 +1,8 @@
 // The service's MQTT front: board reports on the service's lines become
-// retained state messages, set topics become link requests that only the
-// boards' own replies confirm, and availability follows the link's poll
-// rule and the line itself. The service opens and holds the lines; the
+// retained state messages, set and pulse topics become link requests that
+// only the boards' own replies confirm, availability follows the link's poll
+// rule and the line itself, and each board's link health is published as
+// its diag. The service opens and holds the lines; the
 // bridge only uses them. Everything runs on one thread; the links and the
 // broker client report to it through signals.
 //
@@ -62,6 +63,8 @@ public:
 
     /** How long a connecting bridge waits for a live twin's answer. */
     static constexpr int probe_ms = 3000;
+    /** How often every board's T/ADDR/diag is published (and at every connection). */
+    static constexpr int diag_interval_ms = 60000;
 
 signals:
     /** The line was tried and the broker connected or being retried: for READY. */
@@ -92,6 +95,7 @@ private:
     void yield_to(const bridge_identity& other);
     void remove_board(int address);
     void publish_discovery(int address);
+    void publish_diag();
     void publish_offline();
     void announce_ready();
     void warn_about_password();
@@ -111,6 +115,7 @@ private:
     QMap<int, board> boards_;
     QTimer probe_timer_;
     QTimer ready_timer_;
+    QTimer diag_timer_;
     bool ready_sent_ = false;
     QString last_broker_problem_;
     QSet<QString> warned_peers_;

@@ -19,6 +19,7 @@ struct bridge_line {
     link::board_link* link = nullptr;
     QList<int> boards{1};      // in the order given
     QMap<int, QString> names;  // board address to its name, where one was given
+    std::map<int, std::map<int, qint64>> pulse_ms;  // momentary relays: address -> relay -> ms
 };
 
 struct bridge_config {

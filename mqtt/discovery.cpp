@@ -9,7 +9,8 @@
 
 namespace telvar::mqtt {
 
-QByteArray discovery_payload(const topic_scheme& topics, int address, const QString& name)
+QByteArray discovery_payload(const topic_scheme& topics, int address, const QString& name,
+                             const std::map<int, qint64>& pulses)
 {
     const QString device_id = topics.device_id(address);
     const QJsonObject device{
@@ -44,6 +45,47 @@ QByteArray discovery_payload(const topic_scheme& topics, int address, const QStr
                 {QStringLiteral("retain"), false},
             });
     }
+    for (const auto& [relay, ms] : pulses) {
+        components.insert(
+            QStringLiteral("relay%1_pulse").arg(relay),
+            QJsonObject{
+                {QStringLiteral("p"), QStringLiteral("button")},
+                {QStringLiteral("unique_id"),
+                 QStringLiteral("%1_relay%2_pulse").arg(device_id).arg(relay)},
+                {QStringLiteral("name"), QStringLiteral("Relay %1 pulse").arg(relay)},
+                {QStringLiteral("command_topic"), topics.relay_pulse(address, relay)},
+                {QStringLiteral("payload_press"), QString::fromLatin1(duration_payload(ms))},
+                {QStringLiteral("retain"), false},
+            });
+    }
+    // The link's figures stay worth seeing while the board is silent: only the bridge counts.
+    const QJsonArray bridge_only{QJsonObject{{QStringLiteral("topic"), topics.status()}}};
+    components.insert(QStringLiteral("link_quality"),
+                      QJsonObject{
+                          {QStringLiteral("p"), QStringLiteral("sensor")},
+                          {QStringLiteral("unique_id"),
+                           device_id + QStringLiteral("_link_quality")},
+                          {QStringLiteral("name"), QStringLiteral("Link quality")},
+                          {QStringLiteral("state_topic"), topics.diag(address)},
+                          {QStringLiteral("value_template"),
+                           QStringLiteral("{{ value_json.quality }}")},
+                          {QStringLiteral("unit_of_measurement"), QStringLiteral("%")},
+                          {QStringLiteral("state_class"), QStringLiteral("measurement")},
+                          {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
+                          {QStringLiteral("availability"), bridge_only},
+                      });
+    components.insert(QStringLiteral("last_seen"),
+                      QJsonObject{
+                          {QStringLiteral("p"), QStringLiteral("sensor")},
+                          {QStringLiteral("unique_id"), device_id + QStringLiteral("_last_seen")},
+                          {QStringLiteral("name"), QStringLiteral("Last seen")},
+                          {QStringLiteral("state_topic"), topics.diag(address)},
+                          {QStringLiteral("value_template"),
+                           QStringLiteral("{{ value_json.last_reply }}")},
+                          {QStringLiteral("device_class"), QStringLiteral("timestamp")},
+                          {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
+                          {QStringLiteral("availability"), bridge_only},
+                      });
     const QJsonObject config{
         {QStringLiteral("dev"), device},
         {QStringLiteral("o"), origin},

@@ -1,5 +1,8 @@
 #include "mqtt/topics.h"
 
+#include "link/pulses.h"
+
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -109,6 +112,22 @@ QString topic_scheme::all_set(int address) const
     return QStringLiteral("%1/%2/all/set").arg(base_, board_level(address));
 }
 
+QString topic_scheme::relay_pulse(int address, int relay) const
+{
+    return this->relay(address, relay) + QStringLiteral("/pulse");
+}
+
+QString topic_scheme::diag(int address) const
+{
+    return QStringLiteral("%1/%2/diag").arg(base_, board_level(address));
+}
+
+QString topic_scheme::relay_pulse_filter() const
+{
+    return base_ + (with_lines() ? QStringLiteral("/+/+/relay/+/pulse")
+                                 : QStringLiteral("/+/relay/+/pulse"));
+}
+
 QString topic_scheme::relay_set_filter() const
 {
     return base_ + (with_lines() ? QStringLiteral("/+/+/relay/+/set")
@@ -146,7 +165,7 @@ QStringList topic_scheme::board_topics(int address) const
     QStringList out;
     if (discovery())
         out << discovery_config(address);
-    out << availability(address) << state(address);
+    out << availability(address) << state(address) << diag(address);
     for (int n = 1; n <= relay_count; ++n)
         out << relay(address, n);
     return out;
@@ -161,6 +180,56 @@ QByteArray state_payload(const link::relay_states& relays)
 QByteArray relay_payload(bool pulled_in)
 {
     return pulled_in ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+
+QByteArray diag_payload(const link::board_health& h)
+{
+    const auto or_null = [](qint64 value) {
+        return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
+    };
+    const QJsonValue last_reply =
+        h.last_reply_ms < 0
+            ? QJsonValue(QJsonValue::Null)
+            : QJsonValue(QDateTime::fromMSecsSinceEpoch(h.last_reply_ms, Qt::UTC)
+                             .toString(Qt::ISODateWithMs));
+    const QJsonObject o{
+        {QStringLiteral("frames_sent"), qint64(h.frames_sent)},
+        {QStringLiteral("replies_accepted"), qint64(h.replies_accepted)},
+        {QStringLiteral("checksum_errors"), qint64(h.checksum_errors)},
+        {QStringLiteral("stray_bytes"), qint64(h.stray_bytes)},
+        {QStringLiteral("timeouts"), qint64(h.timeouts)},
+        {QStringLiteral("retries"), qint64(h.retries)},
+        {QStringLiteral("last_reply"), last_reply},
+        {QStringLiteral("round_trip_ms"), or_null(h.round_trip_p50_ms)},
+        {QStringLiteral("quality"), or_null(h.quality_percent)},
+    };
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray duration_payload(qint64 ms)
+{
+    if (ms % 1000 != 0)
+        return QByteArray::number(ms) + "ms";
+    return QByteArray::number(ms / 1000) + "s";
+}
+
+std::optional<qint64> pulse_payload_ms(const QByteArray& payload)
+{
+    if (payload.isEmpty() || payload.size() > 20)
+        return std::nullopt;
+    bool digits = true;
+    for (const char c : payload)
+        digits = digits && c >= '0' && c <= '9';
+    if (digits) {
+        const qint64 ms = payload.toLongLong();
+        if (ms < link::shortest_pulse_ms || ms > link::longest_pulse_ms)
+            return std::nullopt;
+        return ms;
+    }
+    // Exactly the form, no blanks: the same rule as the other payloads.
+    if (payload.trimmed() != payload)
+        return std::nullopt;
+    return link::parse_duration(QString::fromLatin1(payload));
 }
 
 QString printable(const QByteArray& payload, int limit)
@@ -206,7 +275,8 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
     }
 
     const QString head = topics.base() + QLatin1Char('/');
-    if (!topic.startsWith(head) || !topic.endsWith(QLatin1String("/set")))
+    const bool pulse_topic = topic.endsWith(QLatin1String("/pulse"));
+    if (!topic.startsWith(head) || (!topic.endsWith(QLatin1String("/set")) && !pulse_topic))
         return in;
     QStringList levels = topic.mid(head.size()).split(QLatin1Char('/'));
     // With lines the board is two levels, LINE/ADDR; the line is read first.
@@ -217,7 +287,7 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         line_level = levels.takeFirst();
     }
     const bool relay_topic = levels.size() == 4 && levels[1] == QLatin1String("relay");
-    const bool all_topic = levels.size() == 3 && levels[1] == QLatin1String("all");
+    const bool all_topic = levels.size() == 3 && levels[1] == QLatin1String("all") && !pulse_topic;
     if (!relay_topic && !all_topic)
         return in;
 
@@ -265,7 +335,17 @@ incoming classify(const topic_scheme& topics, const QSet<int>& served, const QSt
         }
     }
     command cmd{address, relay, command::action::on};
-    if (payload == "ON") {
+    if (pulse_topic) {
+        const auto ms = pulse_payload_ms(payload);
+        if (!ms) {
+            in.reason = shown + QStringLiteral(": the payload is not a duration from 100ms to 24h "
+                                               "(500ms, 2s, 1.5m, 1h, or a number of "
+                                               "milliseconds); ignored");
+            return in;
+        }
+        cmd.what = command::action::pulse;
+        cmd.pulse_ms = *ms;
+    } else if (payload == "ON") {
         cmd.what = command::action::on;
     } else if (payload == "OFF") {
         cmd.what = command::action::off;

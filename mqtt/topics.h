@@ -9,6 +9,9 @@
 #pragma once
 
 #include "link/board_link.h"
+#include "link/health.h"
+
+#include <optional>
 
 #include <QByteArray>
 #include <QSet>
@@ -55,8 +58,11 @@ public:
     QString state(int address) const;                // T/ADDR/state
     QString relay_set(int address, int relay) const; // T/ADDR/relay/N/set
     QString all_set(int address) const;              // T/ADDR/all/set
+    QString relay_pulse(int address, int relay) const;  // T/ADDR/relay/N/pulse
+    QString diag(int address) const;                 // T/ADDR/diag
     QString relay_set_filter() const;                // T/+/relay/+/set
     QString all_set_filter() const;                  // T/+/all/set
+    QString relay_pulse_filter() const;              // T/+/relay/+/pulse
 
     QString device_id(int address) const;         // ID_ADDR or ID_LINE_ADDR
     QString discovery_config(int address) const;  // D/device/ID_ADDR/config
@@ -77,12 +83,22 @@ private:
 QByteArray state_payload(const link::relay_states& relays);
 /** ON or OFF. */
 QByteArray relay_payload(bool pulled_in);
+/**
+ * T/ADDR/diag: the board's link health, with the fields and names of the
+ * local socket's stats answer; last_reply in ISO 8601 (UTC), null before any.
+ */
+QByteArray diag_payload(const link::board_health& health);
+/** A pulse's length as a payload: "500ms", "2s", "90s". */
+QByteArray duration_payload(qint64 ms);
+/** A pulse topic's payload: a duration (500ms, 2s, 1.5m, 1h) or a number of ms; 100 ms to 24 h. */
+std::optional<qint64> pulse_payload_ms(const QByteArray& payload);
 
 struct command {
-    enum class action { on, off, toggle };
+    enum class action { on, off, toggle, pulse };
     int address = 0;  // the board's key
     int relay = 0;  // 1 to 16, or 0 for all sixteen
     action what = action::on;
+    qint64 pulse_ms = 0;  // for a pulse
 };
 
 // What an incoming message is to the bridge.
@@ -101,9 +117,9 @@ struct incoming {
 };
 
 /**
- * Reads a message the bridge received. A command is taken only on a set
- * topic of a board in @p served (by key), with an exact payload, and not
- * retained.
+ * Reads a message the bridge received. A command is taken only on a set or
+ * pulse topic of a board in @p served (by key), with an exact payload, and
+ * not retained.
  */
 incoming classify(const topic_scheme& topics, const QSet<int>& served, const QString& topic,
                   const QByteArray& payload, bool retained);

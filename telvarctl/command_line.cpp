@@ -24,7 +24,17 @@ const char* const help =
     "  off N [N...]            release relays N (1-16), each confirmed\n"
     "  toggle N                switch relay N to the other of the states the board\n"
     "                          reports (asked first)\n"
-    "  all on | all off        all sixteen relays at once, confirmed\n"
+    "  all on | all off        all sixteen relays at once, confirmed (with\n"
+    "                          interlocks, all on pulls in the lowest of each group)\n"
+    "  pulse N DURATION        pull in relay N, confirmed, and release it after\n"
+    "                          DURATION (500ms, 2s, 1.5m, 1h; 100ms to 24h),\n"
+    "                          confirmed; Ctrl+C or SIGTERM releases it at once.\n"
+    "                          Through telvard the service keeps the time and this\n"
+    "                          returns once pulled in; --wait stays until released\n"
+    "  stats [--count N]       the link's health for board ADDR: frames, replies,\n"
+    "                          checksum errors, stray bytes, timeouts, retries,\n"
+    "                          last reply, round trip and quality; directly over N\n"
+    "                          polls (default 20), through telvard since its start\n"
     "  watch [-a A,B,...] [--interval MS]\n"
     "                          poll the boards in turn, one frame every MS (default\n"
     "                          200), and print every change of a relay and every loss\n"
@@ -66,6 +76,15 @@ const char* const help =
     "      --retries N         frames resent when the board does not confirm, 0-100\n"
     "                          (default 2; scan: 0)\n"
     "      --interval MS       watch: time between two polls, 20-60000 ms (default 200)\n"
+    "      --interlock GROUPS  relays of board ADDR of which at most one is pulled in,\n"
+    "                          such as 1,2 or 1,2;3,4,5, for a port opened here\n"
+    "                          (telvard keeps its own from its configuration)\n"
+    "      --config FILE       telvard's configuration file (default\n"
+    "                          /etc/telvar/telvard.conf when present): when the port\n"
+    "                          opened here is one of its lines, that line's pulses,\n"
+    "                          interlocks and interlock gap apply here too\n"
+    "      --wait              pulse through telvard: wait for the release\n"
+    "      --count N           stats directly: polls to count over, 1-10000\n"
     "      --json              one JSON object per command on standard output (one a\n"
     "                          line for watch): \"relays\" is an array of 16 booleans,\n"
     "                          relay 1 first; a failure gives \"error\" (a code\n"
@@ -101,6 +120,9 @@ const char* const help =
     "  telvarctl -p 2 --json status | jq '.relays[4]'\n"
     "  telvarctl watch -a 1,2 --interval 500\n"
     "  telvarctl scan 1-20\n"
+    "  telvarctl pulse 3 500ms\n"
+    "  telvarctl --interlock 1,2 on 2\n"
+    "  telvarctl --json stats --count 50\n"
     "  telvarctl -a 3 set slave-channel 5 --yes\n";
 
 // Options that take a value, long and short names.
@@ -115,6 +137,8 @@ constexpr option_name options[] = {
     {"retries", 0, true},      {"interval", 0, true},   {"json", 0, false},
     {"verbose", 'v', false},   {"yes", 'y', false},     {"help", 'h', false},
     {"version", 0, false},     {"direct", 0, false},    {"service", 0, false},
+    {"wait", 0, false},        {"count", 0, true},      {"interlock", 0, true},
+    {"config", 0, true},
 };
 
 const option_name* find_long(const QString& name)
@@ -178,6 +202,37 @@ bool is_line_name(const QString& text)
             || !(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_')))
             return false;
     return true;
+}
+
+// "1,2;3,4,5": groups of two or more relays, none in two groups.
+std::optional<std::vector<std::vector<int>>> read_groups(const QString& text, QString& error)
+{
+    std::vector<std::vector<int>> groups;
+    QList<int> seen;
+    const QString form = QStringLiteral("; give groups of relays 1-16 such as 1,2 or 1,2;3,4,5");
+    for (const QString& part : text.split(QLatin1Char(';'))) {
+        std::vector<int> group;
+        for (const QString& word : part.split(QLatin1Char(','))) {
+            QString why;
+            const auto n = read_whole(word.trimmed(), 1, relay_count, QStringLiteral("relay"), why);
+            if (!n) {
+                error = QStringLiteral("--interlock: %1").arg(why);
+                return std::nullopt;
+            }
+            if (seen.contains(int(*n))) {
+                error = QStringLiteral("--interlock: relay %1 is in two groups%2").arg(*n).arg(form);
+                return std::nullopt;
+            }
+            seen << int(*n);
+            group.push_back(int(*n));
+        }
+        if (group.size() < 2) {
+            error = QStringLiteral("--interlock: \"%1\" is a group of one%2").arg(clip(part), form);
+            return std::nullopt;
+        }
+        groups.push_back(group);
+    }
+    return groups;
 }
 
 const QString parameters_accepted =
@@ -256,6 +311,10 @@ QString command_name(command what)
         return QStringLiteral("all on");
     case command::all_off:
         return QStringLiteral("all off");
+    case command::pulse:
+        return QStringLiteral("pulse");
+    case command::stats:
+        return QStringLiteral("stats");
     case command::watch:
         return QStringLiteral("watch");
     case command::scan:
@@ -280,6 +339,8 @@ link::link_settings settings_for(const invocation& run)
     s.reply_window_ms = run.timeout_ms;
     s.retries = run.what == command::scan && !run.retries_given ? 0 : run.retries;
     s.poll_interval_ms = run.interval_ms;
+    if (!run.interlocks.empty())
+        s.interlocks[run.address] = run.interlocks;
     return s;
 }
 
@@ -291,6 +352,7 @@ parse_result parse_command_line(const QStringList& arguments)
     QString address_text;
     bool interval_given = false;
     bool address_given = false;
+    bool count_given = false;
 
     // A refusal wins over --help and --version given beside it.
     const auto refuse = [&](const QString& why) {
@@ -415,6 +477,23 @@ parse_result parse_command_line(const QStringList& arguments)
                 return refuse(error);
             run.interval_ms = int(*ms);
             interval_given = true;
+        } else if (name == QLatin1String("wait")) {
+            run.wait = true;
+        } else if (name == QLatin1String("count")) {
+            const auto n = read_whole(value, 1, 10000, shown, error);
+            if (!n)
+                return refuse(error);
+            run.count = int(*n);
+            count_given = true;
+        } else if (name == QLatin1String("interlock")) {
+            const auto groups = read_groups(value, error);
+            if (!groups)
+                return refuse(error);
+            run.interlocks = *groups;
+        } else if (name == QLatin1String("config")) {
+            if (value.isEmpty())
+                return refuse(QStringLiteral("--config needs a file"));
+            run.config = value;
         }
     }
 
@@ -455,6 +534,10 @@ parse_result parse_command_line(const QStringList& arguments)
     }
     if (interval_given && verb != QLatin1String("watch"))
         return refuse(QStringLiteral("--interval is for watch only"));
+    if (run.wait && verb != QLatin1String("pulse"))
+        return refuse(QStringLiteral("--wait is for pulse only"));
+    if (count_given && verb != QLatin1String("stats"))
+        return refuse(QStringLiteral("--count is for stats only"));
 
     if (verb == QLatin1String("status")) {
         run.what = command::status;
@@ -489,6 +572,23 @@ parse_result parse_command_line(const QStringList& arguments)
                                           : QStringLiteral("all: \"%1\" is neither on nor off")
                                                 .arg(clip(words[0])));
         error = too_many(1);
+    } else if (verb == QLatin1String("pulse")) {
+        run.what = command::pulse;
+        if (words.size() < 2)
+            return refuse(QStringLiteral("pulse: give a relay number from 1 to 16 and a duration, "
+                                         "such as pulse 3 500ms"));
+        const auto n = read_whole(words[0], 1, relay_count, QStringLiteral("relay number"), error);
+        if (!n)
+            return refuse(QStringLiteral("pulse: %1").arg(error));
+        run.relays << int(*n);
+        const auto ms = link::parse_duration(words[1], &error);
+        if (!ms)
+            return refuse(QStringLiteral("pulse: %1").arg(error));
+        run.pulse_ms = *ms;
+        error = too_many(2);
+    } else if (verb == QLatin1String("stats")) {
+        run.what = command::stats;
+        error = too_many(0);
     } else if (verb == QLatin1String("watch")) {
         run.what = command::watch;
         error = too_many(0);
@@ -552,7 +652,8 @@ parse_result parse_command_line(const QStringList& arguments)
                                          "--direct"));
     } else {
         return refuse(QStringLiteral("unknown command \"%1\" (status, on, off, toggle, all, "
-                                     "watch, scan, get, set, pair, ports, lines; see telvarctl --help)")
+                                     "pulse, watch, scan, get, set, pair, ports, lines, stats; see "
+                                     "telvarctl --help)")
                           .arg(clip(verb)));
     }
     if (!error.isEmpty())

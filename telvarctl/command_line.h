@@ -14,7 +14,9 @@
 
 namespace telvar::ctl {
 
-enum class command { status, on, off, toggle, all_on, all_off, watch, scan, get, set, pair, ports, lines };
+enum class command {
+    status, on, off, toggle, all_on, all_off, pulse, watch, scan, get, set, pair, ports, lines, stats
+};
 
 // Which road to the line: through telvard when it holds the port, or forced either way.
 enum class road { automatic, direct, service };
@@ -36,6 +38,12 @@ struct invocation {
     int retries = 2;
     bool retries_given = false;
     int interval_ms = 200;
+    qint64 pulse_ms = 0;   // pulse
+    bool wait = false;     // pulse through the service: until the release
+    int count = 20;        // stats, directly: the polls counted over
+    // --interlock: groups of board ADDR, for the port opened here.
+    std::vector<std::vector<int>> interlocks;
+    QString config;        // --config FILE; empty: the default file when present
     bool yes = false;
     bool json = false;
     bool verbose = false;
@@ -61,7 +69,13 @@ QString parameter_name(link::parameter what);
 /** "status", "on", "all on" … as the user typed the command. */
 QString command_name(command what);
 
-/** The link's settings for @p run: one try per address for scan unless --retries is given. */
+// The configuration file read for the rules of a port opened here.
+constexpr const char* default_config_file = "/etc/telvar/telvard.conf";
+
+/**
+ * The link's settings for @p run: one try per address for scan unless
+ * --retries is given; --interlock's groups for the board.
+ */
 link::link_settings settings_for(const invocation& run);
 
 /**

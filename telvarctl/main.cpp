@@ -78,6 +78,13 @@ int main(int argc, char* argv[])
     }
 
     ctl::chosen_road road = ctl::choose_road(run);
+    if (!road.refusal.isEmpty()) {
+        out.message(road.refusal);
+        if (run.json)
+            out.data(ctl::json_line({{QStringLiteral("error"), QStringLiteral("usage")},
+                                     {QStringLiteral("message"), road.refusal}}));
+        return ctl::exit_usage;
+    }
     if (!road.note.isEmpty())
         out.message(road.note);
     ctl::session session(*road.line, run, out);
@@ -87,13 +94,15 @@ int main(int argc, char* argv[])
     // shows inside the session's own calls.
     QObject::connect(&data, &ctl::standard_output::lost, &session, &ctl::session::stop,
                      Qt::QueuedConnection);
-    // Ctrl+C and SIGTERM end a watch through the event loop, so it ends with 0.
+    // Ctrl+C and SIGTERM end a watch through the event loop, so it ends with 0,
+    // and release a pulse at once.
     std::unique_ptr<link::stop_signals> stop;
-    if (run.what == ctl::command::watch) {
+    if (run.what == ctl::command::watch || run.what == ctl::command::pulse) {
         stop = std::make_unique<link::stop_signals>();
         QObject::connect(stop.get(), &link::stop_signals::received, &session,
                          &ctl::session::stop);
-        data.watch_reader();
+        if (run.what == ctl::command::watch)
+            data.watch_reader();
     }
     QTimer::singleShot(0, &session, &ctl::session::start);
     const int status = app.exec();

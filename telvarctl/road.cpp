@@ -2,6 +2,9 @@
 
 #include "link/direct_line.h"
 #include "local/service_line.h"
+#include "telvard/service_config.h"
+
+#include <QFileInfo>
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -41,12 +44,48 @@ std::unique_ptr<local::service_line> first_service(const invocation& run, QStrin
     return last;
 }
 
+// The port opened here keeps the rules telvard's configuration gives its line:
+// pulses, interlocks, the gap and returns; --interlock over them for its board.
+link::link_settings direct_settings(const invocation& run, QString& refusal, QString& note)
+{
+    link::link_settings s = settings_for(run);
+    const bool given = !run.config.isEmpty();
+    const QString file = given ? run.config : QString::fromLatin1(default_config_file);
+    const QFileInfo info(file);
+    if (!given && !info.exists())
+        return s;
+    if (!given && !info.isReadable()) {
+        note = QStringLiteral("%1 cannot be read, so its lines' interlocks and pulses do not "
+                              "apply here; --config names another file")
+                   .arg(file);
+        return s;
+    }
+    const service::port_line found = service::line_at_port(file, run.port);
+    if (found.what == service::port_line::found::refused) {
+        refusal = QStringLiteral("%1; its interlocks and pulses must be known before the port is "
+                                 "opened here: fix it, or give --config another file")
+                      .arg(found.error);
+        return s;
+    }
+    if (found.what == service::port_line::found::line) {
+        s.pulse_ms = found.settings.pulse_ms;
+        s.interlocks = found.settings.interlocks;
+        s.interlock_gap_ms = found.settings.interlock_gap_ms;
+        s.on_return = found.settings.on_return;
+        if (!run.interlocks.empty())
+            s.interlocks[run.address] = run.interlocks;
+    }
+    return s;
+}
+
 } // namespace
 
 chosen_road choose_road(const invocation& run)
 {
     chosen_road road;
-    const auto direct = [&run] { return std::make_unique<link::direct_line>(settings_for(run)); };
+    const auto direct = [&run, &road] {
+        return std::make_unique<link::direct_line>(direct_settings(run, road.refusal, road.note));
+    };
     if (run.way == road::direct) {
         road.line = direct();
         return road;

@@ -22,6 +22,7 @@ struct chosen_road {
     bool through_service = false;
     QString socket;   // the service's, when through it
     QString note;     // told on standard error before the command: why not the service
+    QString refusal;  // nothing is sent: the configuration read for the port is refused
 };
 
 /** The line @p run goes to, not yet opened. */

@@ -1,5 +1,6 @@
 #include "telvarctl/session.h"
 
+#include "local/json_forms.h"
 #include "serial/port_mapping.h"
 
 #include <QDateTime>
@@ -190,7 +191,8 @@ QString session::port_text() const
 QString session::request_text() const
 {
     const QString what = command_name(run_.what);
-    if (run_.what == command::on || run_.what == command::off || run_.what == command::toggle)
+    if (run_.what == command::on || run_.what == command::off || run_.what == command::toggle
+        || run_.what == command::pulse)
         return QStringLiteral("%1 %2 to board %3")
             .arg(what)
             .arg(run_.relays.value(step_))
@@ -228,6 +230,16 @@ void session::start()
     case command::all_off:
         link_.switch_all(a, run_.what == command::all_on, relay);
         return;
+    case command::pulse:
+        start_pulse();
+        return;
+    case command::stats:
+        if (link_.holds_port()) {
+            next_stats_poll();
+            return;
+        }
+        link_.health(a, [this](link::outcome, const link::board_health& h) { show_health(h); });
+        return;
     case command::watch:
         start_watch();
         return;
@@ -254,6 +266,102 @@ void session::start()
     end(exit_done);
 }
 
+void session::start_pulse()
+{
+    const int n = run_.relays.value(0);
+    // Here the timer lives in this program; through the service only with --wait is the release awaited.
+    const bool stays = link_.holds_port() || run_.wait;
+    link_.pulse(
+        run_.address, n, run_.pulse_ms, run_.wait,
+        [this, stays, n](const link::relay_result& r) {
+            if (!stays) {
+                relay_done(r);
+                return;
+            }
+            if (r.result != link::outcome::done)
+                return;  // the release callback tells the failure
+            pulled_ = true;
+            const QString when = run_.pulse_ms % 1000 == 0
+                                     ? QStringLiteral("%1 s").arg(run_.pulse_ms / 1000)
+                                     : QStringLiteral("%1 ms").arg(run_.pulse_ms);
+            out_.message(QStringLiteral("relay %1 of %2 pulled in; released in %3%4")
+                             .arg(n)
+                             .arg(board_text(), when,
+                                  link_.holds_port() ? QStringLiteral(" (Ctrl+C releases it now)")
+                                                     : QString()));
+            if (stop_asked_)
+                link_.release_pulse_now(run_.address, n);
+        },
+        [this](const link::relay_result& r) { relay_done(r); });
+}
+
+void session::next_stats_poll()
+{
+    if (step_ >= run_.count) {
+        link_.health(run_.address,
+                     [this](link::outcome, const link::board_health& h) { show_health(h); });
+        return;
+    }
+    link_.status(run_.address, [this](const link::relay_result& r) {
+        if (status_of(r.result) == exit_port) {
+            fail(error_code(r.result),
+                 QStringLiteral("stats of board %1: %2")
+                     .arg(run_.address)
+                     .arg(line_words(r.result, port_text(), lost_reason_)));
+            end(exit_port);
+            return;
+        }
+        accepted_polls_ += r.result == link::outcome::done ? 1 : 0;
+        ++step_;
+        next_stats_poll();
+    });
+}
+
+void session::show_health(const link::board_health& h)
+{
+    const bool polled = link_.holds_port();
+    if (run_.json) {
+        QJsonObject o = base();
+        o.insert(QStringLiteral("command"), QStringLiteral("stats"));
+        o.insert(QStringLiteral("health"), local::to_json(h));
+        if (polled)
+            o.insert(QStringLiteral("polls"), run_.count);
+        out_.data(json_line(o));
+    } else {
+        const QJsonObject j = local::to_json(h);
+        const auto row = [this](const QString& name, const QString& value) {
+            out_.data(QStringLiteral("%1 %2").arg(name, -17).arg(value));
+        };
+        row(QStringLiteral("frames sent"), QString::number(h.frames_sent));
+        row(QStringLiteral("replies accepted"), QString::number(h.replies_accepted));
+        row(QStringLiteral("checksum errors"), QString::number(h.checksum_errors));
+        row(QStringLiteral("stray bytes"), QString::number(h.stray_bytes));
+        row(QStringLiteral("timeouts"), QString::number(h.timeouts));
+        row(QStringLiteral("retries"), QString::number(h.retries));
+        row(QStringLiteral("last reply"), h.last_reply_ms < 0
+                                              ? QStringLiteral("never")
+                                              : j.value(QLatin1String("last_reply")).toString());
+        row(QStringLiteral("round trip"), h.round_trip_p50_ms < 0
+                                              ? QStringLiteral("-")
+                                              : QStringLiteral("%1 ms").arg(h.round_trip_p50_ms));
+        row(QStringLiteral("quality"),
+            h.quality_percent < 0 ? QStringLiteral("-")
+                                  : QStringLiteral("%1 % over the last %2 frames")
+                                        .arg(h.quality_percent)
+                                        .arg(h.window_frames));
+    }
+    if (polled && accepted_polls_ == 0) {
+        out_.message(QStringLiteral("no valid reply from %1 to %2 polls: check the address (-a), "
+                                    "that the board is powered and that its slave module is "
+                                    "paired with the host module on the same channel")
+                         .arg(board_text())
+                         .arg(run_.count));
+        end(exit_no_reply);
+        return;
+    }
+    end(exit_done);
+}
+
 void session::next_relay()
 {
     link_.switch_relay(run_.address, run_.relays.value(step_), run_.what == command::on,
@@ -271,7 +379,21 @@ void session::relay_done(const link::relay_result& r)
     QJsonObject fields{{QStringLiteral("command"), command_name(run_.what)}};
     if (r.reported)
         fields.insert(QStringLiteral("relays"), link::relays_json(*r.reported));
+    if (run_.what == command::pulse)
+        fields.insert(QStringLiteral("pulse_ms"), run_.pulse_ms);
+    if (!r.skipped.isEmpty()) {
+        QJsonArray skipped;
+        for (int n : r.skipped)
+            skipped.append(n);
+        fields.insert(QStringLiteral("skipped"), skipped);
+    }
     if (r.result == link::outcome::done) {
+        if (!r.skipped.isEmpty())
+            out_.message(QStringLiteral("%1 left out: interlocked with a lower relay of %2")
+                             .arg(r.skipped.size() > 1 ? QStringLiteral("relays ") + number_list(r.skipped)
+                                                       : QStringLiteral("relay ") + number_list(r.skipped),
+                                  r.skipped.size() > 1 ? QStringLiteral("their groups")
+                                                       : QStringLiteral("its group")));
         if (run_.json) {
             QJsonObject o = base();
             for (auto it = fields.begin(); it != fields.end(); ++it)
@@ -295,7 +417,7 @@ void session::relay_done(const link::relay_result& r)
             const bool asked = run_.what == command::all_on;
             QList<int> other;
             for (int i = 0; i < relay_count; ++i)
-                if (states[std::size_t(i)] != asked)
+                if (states[std::size_t(i)] != asked && !r.skipped.contains(i + 1))
                     other << i + 1;
             const QString which = other.size() == relay_count ? QStringLiteral("all sixteen")
                                   : other.size() > 1 ? QStringLiteral("relays ") + number_list(other)
@@ -318,7 +440,9 @@ void session::relay_done(const link::relay_result& r)
                                        "after %5 tries")
                             .arg(board_text())
                             .arg(n)
-                            .arg(on_off(run_.what == command::on), on_off(now))
+                            .arg(on_off(run_.what == command::on
+                                        || (run_.what == command::pulse && !pulled_)),
+                                 on_off(now))
                             .arg(tries);
         }
         if (!run_.json)
@@ -641,6 +765,17 @@ void session::watch_event(int address, const QJsonObject& fields, const QString&
 
 void session::stop()
 {
+    if (run_.what == command::pulse && link_.holds_port()) {
+        // Released now; the program ends once the board confirms it.
+        stop_asked_ = true;
+        if (pulled_)
+            link_.release_pulse_now(run_.address, run_.relays.value(0));
+        return;
+    }
+    if (run_.what == command::pulse && !ended_)
+        out_.message(QStringLiteral("telvard releases relay %1 of %2 at its time")
+                         .arg(run_.relays.value(0))
+                         .arg(board_text()));
     link_.follow({});
     end(exit_done);
 }

@@ -75,6 +75,9 @@ private:
     void before_write(const link::parameter_result& r);
     void parameter_done(const link::parameter_result& r);
     void next_scan();
+    void start_pulse();
+    void next_stats_poll();
+    void show_health(const link::board_health& h);
     void start_watch();
     void watch_event(int address, const QJsonObject& fields, const QString& text);
     void fail(const QString& code, const QString& message, QJsonObject fields = {});
@@ -92,6 +95,9 @@ private:
     QMap<int, link::relay_states> shown_;  // watch: the last report printed per board
     QString lost_reason_;
     bool unchanged_ = false;   // set: the module already held the value
+    bool pulled_ = false;      // pulse: the pull-in was confirmed, the release is awaited
+    bool stop_asked_ = false;  // pulse: Ctrl+C before the pull-in was confirmed
+    int accepted_polls_ = 0;   // stats, directly
     bool ended_ = false;
 };
 

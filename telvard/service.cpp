@@ -4,9 +4,12 @@
 #include "local/server.h"
 #include "mqtt/bridge.h"
 #include "mqtt/mosquitto_client.h"
+#include "telvard/pulse_file.h"
 #include "telvard/socket_place.h"
 #include "web/listen_address.h"
 #include "web/server.h"
+
+#include <QDateTime>
 
 #include <QLoggingCategory>
 
@@ -40,6 +43,12 @@ QMap<int, QString> served_boards(const line_config& line)
     for (int address : line.boards)
         boards.insert(address, line.names.value(address));
     return boards;
+}
+
+bool same_board_rules(const line_config& a, const line_config& b)
+{
+    return a.pulse_ms == b.pulse_ms && a.interlocks == b.interlocks &&
+           a.interlock_gap_ms == b.interlock_gap_ms && a.on_return == b.on_return;
 }
 
 QStringList names_of(const QList<line_config>& lines)
@@ -80,9 +89,7 @@ bool service::start()
     for (const line_config& c : config_.lines) {
         auto line = std::make_unique<held_line>();
         line->config = c;
-        link::link_settings settings;
-        settings.poll_interval_ms = c.interval_ms;
-        line->link = std::make_unique<link::board_link>(settings);
+        line->link = std::make_unique<link::board_link>(line_settings(c));
         line->retry.setSingleShot(true);
         held_line* raw = line.get();
         connect(&line->retry, &QTimer::timeout, this, [this, raw] { open_line(*raw); });
@@ -99,6 +106,9 @@ bool service::start()
         return false;
     for (auto& line : lines_)
         open_line(*line);
+    restore_pulses();
+    // Told after the lines, whose trouble matters more to someone reading the log.
+    announce_web();
     if (config_.mqtt_enabled && !start_mqtt())
         return false;
     if (!bridge_) {
@@ -112,6 +122,7 @@ void service::watch(held_line& line)
 {
     link::board_link* l = line.link.get();
     const QString name = line.config.name;
+    connect(l, &link::board_link::pulses_changed, this, &service::save_pulses);
     connect(l, &link::board_link::line_lost, this, [name](const QString& reason) {
         qCWarning(service_log, "line %s lost: %s; its boards are offline until it is back",
                   qUtf8Printable(name), qUtf8Printable(reason));
@@ -217,12 +228,18 @@ bool service::start_web()
         status_ = could_not_run;
         return false;
     }
-    if (w.password.isEmpty())
+    return true;
+}
+
+void service::announce_web() const
+{
+    if (!web_)
+        return;
+    if (config_.web.password.isEmpty())
         qCInfo(service_log, "web page on %s without a password: only this machine can reach it",
                qUtf8Printable(web_->address_text()));
     else
         qCInfo(service_log, "web page on %s, with a password", qUtf8Printable(web_->address_text()));
-    return true;
 }
 
 bool service::start_local()
@@ -277,6 +294,59 @@ bool service::start_mqtt()
     return true;
 }
 
+void service::save_pulses()
+{
+    if (pulse_file_.isEmpty())
+        return;
+    QList<saved_pulse> pending;
+    for (const auto& line : lines_)
+        for (const link::pending_release& p : line->link->pending_releases())
+            pending.append({line->config.name, p.address, p.relay, p.deadline_ms});
+    QString why;
+    if (!write_pulse_file(pulse_file_, pending, &why))
+        qCWarning(service_log, "%s: a pending release would not be carried out if the service "
+                               "died now",
+                  qUtf8Printable(why));
+}
+
+void service::restore_pulses()
+{
+    pulse_file_ = pulse_file_place(socket_.isEmpty() ? config_.local.socket : socket_);
+    if (pulse_file_.isEmpty())
+        return;
+    QString why;
+    const QList<saved_pulse> saved = read_pulse_file(pulse_file_, &why);
+    if (!why.isEmpty())
+        qCWarning(service_log, "%s", qUtf8Printable(why));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const saved_pulse& p : saved) {
+        const auto held = std::find_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+            return line->config.name == p.line;
+        });
+        const QString what =
+            QStringLiteral("line %1 board %2 relay %3").arg(p.line).arg(p.address).arg(p.relay);
+        if (held == lines_.end() || !(*held)->config.boards.contains(p.address)) {
+            qCWarning(service_log, "%s was pulsed when the service ended, but that board is no "
+                                   "longer served: the relay may still be pulled in; release it "
+                                   "by hand",
+                      qUtf8Printable(what));
+            continue;
+        }
+        const QString due =
+            QDateTime::fromMSecsSinceEpoch(p.deadline_ms).toString(QStringLiteral("HH:mm:ss.zzz"));
+        if (p.deadline_ms <= now)
+            qCWarning(service_log, "%s was pulsed when the service ended; its release was due at "
+                                   "%s: released now",
+                      qUtf8Printable(what), qUtf8Printable(due));
+        else
+            qCWarning(service_log, "%s was pulsed when the service ended; released at %s as "
+                                   "it was due",
+                      qUtf8Printable(what), qUtf8Printable(due));
+        (*held)->link->arm_release(p.address, p.relay, p.deadline_ms);
+    }
+    save_pulses();
+}
+
 void service::front_finished()
 {
     // The MQTT front ended: by stop(), or by itself (a twin on the broker), which ends the service.
@@ -288,6 +358,10 @@ void service::front_finished()
             web_->stop();
     }
     for (auto& line : lines_) {
+        for (const link::pending_release& p : line->link->pending_releases())
+            qCWarning(service_log, "line %s board %d relay %d: its pulse is not over; the release "
+                                   "is carried out when the service starts again",
+                      qUtf8Printable(line->config.name), p.address, p.relay);
         line->retry.stop();
         line->link->set_polled({});
         line->link->close();
@@ -349,6 +423,11 @@ void service::reload(const service_config& next)
             changes << QStringLiteral("line %1 boards %2").arg(now.name, numbers(now.boards));
         if (dispatcher_)
             dispatcher_->update(now.name, now.port, served_boards(now));
+        if (!same_board_rules(now, old)) {
+            // The running link takes them at once; pending pulses keep their deadlines.
+            line.link->apply(line_settings(line.config));
+            changes << QStringLiteral("line %1 pulses, interlocks and returns").arg(now.name);
+        }
         if (now.interval_ms != old.interval_ms) {
             qCWarning(service_log, "line %s: a new poll interval (%d ms) takes effect when the "
                                    "service is restarted; polling goes on every %d ms",
@@ -376,7 +455,7 @@ void service::reload(const service_config& next)
     config_.local = local;
     config_.web = web;
     for (int i = 0; i < int(lines_.size()); ++i)
-        config_.lines[i].interval_ms = lines_[i]->config.interval_ms;
+        config_.lines[i] = lines_[i]->config;  // with what waits for a restart
     if (bridge_ && next.mqtt_enabled) {
         changes << bridge_->reload(next.mqtt, bridge_lines(config_, links()));
     } else if (next.mqtt_enabled != had_mqtt) {

@@ -72,8 +72,11 @@ private:
     void make_dispatcher();
     bool start_local();
     bool start_web();
+    void announce_web() const;
     bool start_mqtt();
     void front_finished();
+    void save_pulses();
+    void restore_pulses();
     QList<link::board_link*> links() const;
 
     service_config config_;
@@ -84,6 +87,7 @@ private:
     std::unique_ptr<mqtt::mosquitto_client> broker_;
     std::unique_ptr<mqtt::bridge> bridge_;
     QString socket_;
+    QString pulse_file_;  // the releases owed, while any is pending
     int status_ = stopped;
     bool stopping_ = false;
     bool ready_sent_ = false;

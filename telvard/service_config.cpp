@@ -1,7 +1,9 @@
 #include "telvard/service_config.h"
 
+#include "link/pulses.h"
 #include "mqtt/system.h"
 #include "mqtt/topics.h"
+#include "serial/port_mapping.h"
 #include "telvard/ini_file.h"
 #include "protocol/decimal.h"
 #include "telvar_version.h"
@@ -41,6 +43,8 @@ struct reader {
     }
 
     bool set_line(line_config& line, const QString& key, const QString& value, const origin& at);
+    bool set_board(line_config& line, int address, const QString& key, const QString& value,
+                   const origin& at);
     bool set_mqtt(const QString& key, const QString& value, const origin& at);
     bool set_local(const QString& key, const QString& value, const origin& at);
     bool set_web(const QString& key, const QString& value, const origin& at);
@@ -73,6 +77,72 @@ std::optional<QList<int>> address_list(const QString& value, QString* why)
         boards.append(*address);
     }
     return boards;
+}
+
+// "3:500ms, 7:2s": momentary relays and their times.
+std::optional<std::map<int, qint64>> pulse_list(const QString& value, QString* why)
+{
+    std::map<int, qint64> pulses;
+    for (const QString& raw : value.split(QLatin1Char(','))) {
+        const QString part = raw.trimmed();
+        const int colon = int(part.indexOf(QLatin1Char(':')));
+        if (colon < 0) {
+            *why = QStringLiteral("\"%1\" is not RELAY:DURATION, for example 3:500ms").arg(part);
+            return std::nullopt;
+        }
+        const QString number = part.left(colon).trimmed();
+        const auto relay = whole_number(number, 1, relay_count);
+        if (!relay) {
+            *why = QStringLiteral("\"%1\" is not a relay from 1 to 16").arg(number);
+            return std::nullopt;
+        }
+        if (pulses.count(*relay)) {
+            *why = QStringLiteral("relay %1 is given twice").arg(*relay);
+            return std::nullopt;
+        }
+        QString error;
+        const auto ms = link::parse_duration(part.mid(colon + 1).trimmed(), &error);
+        if (!ms) {
+            *why = QStringLiteral("relay %1: %2").arg(*relay).arg(error);
+            return std::nullopt;
+        }
+        pulses[*relay] = *ms;
+    }
+    return pulses;
+}
+
+// "1,2; 3,4,5": groups of two or more relays, none in two groups.
+std::optional<std::vector<std::vector<int>>> interlock_groups(const QString& value, QString* why)
+{
+    std::vector<std::vector<int>> groups;
+    QSet<int> seen;
+    for (const QString& raw_group : value.split(QLatin1Char(';'))) {
+        std::vector<int> group;
+        for (const QString& raw : raw_group.split(QLatin1Char(','))) {
+            const QString number = raw.trimmed();
+            const auto relay = whole_number(number, 1, relay_count);
+            if (!relay) {
+                *why = QStringLiteral("\"%1\" is not a relay from 1 to 16 (groups are written "
+                                      "1,2; 3,4,5)")
+                           .arg(number);
+                return std::nullopt;
+            }
+            if (seen.contains(*relay)) {
+                *why = QStringLiteral("relay %1 is in two groups, or twice in one").arg(*relay);
+                return std::nullopt;
+            }
+            seen.insert(*relay);
+            group.push_back(*relay);
+        }
+        if (group.size() < 2) {
+            *why = QStringLiteral("the group of relay %1 alone interlocks nothing: a group has "
+                                  "two relays or more")
+                       .arg(group.front());
+            return std::nullopt;
+        }
+        groups.push_back(group);
+    }
+    return groups;
 }
 
 // A topic prefix: one or more levels, none empty, no wildcards, not a $ topic.
@@ -120,6 +190,38 @@ bool reader::set_line(line_config& line, const QString& key, const QString& valu
         if (!boards)
             return refuse(at, why);
         line.boards = *boards;
+    } else if (key == QLatin1String("interlock_gap")) {
+        QString why;
+        const auto ms = link::parse_duration(value, 0, max_interlock_gap_ms, &why);
+        if (!ms)
+            return refuse(at, why);
+        line.interlock_gap_ms = int(*ms);
+    }
+    return true;
+}
+
+bool reader::set_board(line_config& line, int address, const QString& key, const QString& value,
+                       const origin& at)
+{
+    QString why;
+    if (key == QLatin1String("pulse")) {
+        const auto pulses = pulse_list(value, &why);
+        if (!pulses)
+            return refuse(at, why);
+        line.pulse_ms[address] = *pulses;
+    } else if (key == QLatin1String("interlock")) {
+        const auto groups = interlock_groups(value, &why);
+        if (!groups)
+            return refuse(at, why);
+        line.interlocks[address] = *groups;
+    } else if (key == QLatin1String("on_return")) {
+        static const QMap<QString, link::return_mode> modes{
+            {QStringLiteral("keep"), link::return_mode::keep},
+            {QStringLiteral("restore"), link::return_mode::restore},
+            {QStringLiteral("off"), link::return_mode::off}};
+        if (!modes.contains(value))
+            return refuse(at, QStringLiteral("\"%1\" is not keep, restore or off").arg(value));
+        line.on_return[address] = modes.value(value);
     }
     return true;
 }
@@ -254,7 +356,9 @@ bool reader::set_mqtt(const QString& setting, const QString& value, const origin
 }
 
 const QStringList line_keys{QStringLiteral("port"), QStringLiteral("interval"),
-                            QStringLiteral("boards")};
+                            QStringLiteral("boards"), QStringLiteral("interlock_gap")};
+const QStringList board_keys_in_line{QStringLiteral("pulse"), QStringLiteral("interlock"),
+                                     QStringLiteral("on_return")};
 const QStringList local_keys{QStringLiteral("enabled"), QStringLiteral("socket"),
                              QStringLiteral("group")};
 const QStringList web_keys{QStringLiteral("enabled"), QStringLiteral("listen"),
@@ -309,12 +413,39 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
 
     QHash<QString, int> key_lines;
     QHash<QString, QHash<int, int>> named;  // line to board address to the line of the file
+    QHash<QString, QMap<int, origin>> board_settings;  // line to board address to its first setting
     for (const ini_entry& e : doc.entries) {
         const origin at{
             QStringLiteral("%1:%2: [%3] %4").arg(name).arg(e.line).arg(e.section, e.key)};
         const bool in_line = e.section.startsWith(QLatin1String("line"));
         const QString line_name = in_line ? e.section.mid(5).trimmed() : QString();
         line_config* line = in_line ? &r.config.lines[line_index.value(line_name)] : nullptr;
+        if (line && !e.key.isEmpty() && e.key[0].isDigit() && e.key.contains(QLatin1Char('.'))) {
+            // ADDRESS.SETTING = VALUE: what the link does with one board's relays.
+            const QString number = e.key.section(QLatin1Char('.'), 0, 0);
+            const QString setting = e.key.section(QLatin1Char('.'), 1);
+            const auto address = whole_number(number, 0, 255);
+            if (!address)
+                return r.refuse(at, QStringLiteral("a board's key starts with its address, from 0 "
+                                                   "to 255"));
+            if (!board_keys_in_line.contains(setting))
+                return r.refuse(at,
+                                QStringLiteral("unknown key (known for a board: ADDRESS.%1)")
+                                    .arg(board_keys_in_line.join(QStringLiteral(", ADDRESS."))));
+            const QString qualified =
+                QStringLiteral("%1/%2.%3").arg(e.section).arg(*address).arg(setting);
+            if (key_lines.contains(qualified))
+                return r.refuse(at, QStringLiteral("the key is given twice (first on line %1)")
+                                        .arg(key_lines.value(qualified)));
+            key_lines.insert(qualified, e.line);
+            if (e.value.isEmpty())
+                return r.refuse(at, QStringLiteral("the value is empty"));
+            if (!r.set_board(*line, *address, setting, e.value, at))
+                return false;
+            if (!board_settings[line_name].contains(*address))
+                board_settings[line_name].insert(*address, at);
+            continue;
+        }
         if (line && !e.key.isEmpty() && e.key[0].isDigit()) {
             // ADDRESS = NAME: a board's name in Home Assistant and the logs.
             const auto address = whole_number(e.key, 0, 255);
@@ -340,7 +471,9 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
         if (!keys.contains(e.key))
             return r.refuse(at, QStringLiteral("unknown key (known in [%1]: %2%3)")
                                     .arg(e.section, keys.join(QStringLiteral(", ")),
-                                         line ? QStringLiteral(", and ADDRESS = NAME")
+                                         line ? QStringLiteral(", ADDRESS = NAME and "
+                                                               "ADDRESS.pulse, .interlock, "
+                                                               ".on_return")
                                               : QString()));
         const QString qualified = e.section + QLatin1Char('/') + e.key;
         if (key_lines.contains(qualified))
@@ -393,6 +526,20 @@ bool read_file_text(reader& r, const QByteArray& text, const QString& name)
                                      .arg(it.key())},
                                 QStringLiteral("board %1 is named but not in the line's boards")
                                     .arg(it.key()));
+    }
+    // A board's settings are for a board of the line.
+    for (const line_config& line : r.config.lines) {
+        const QMap<int, origin> set = board_settings.value(line.name);
+        for (auto it = set.cbegin(); it != set.cend(); ++it)
+            if (!line.boards.contains(it.key())) {
+                QStringList served;
+                for (int address : line.boards)
+                    served << QString::number(address);
+                return r.refuse(it.value(), QStringLiteral("board %1 is not on the line (its "
+                                                           "boards: %2)")
+                                                .arg(it.key())
+                                                .arg(served.join(QStringLiteral(","))));
+            }
     }
     r.config.mqtt_enabled = has_mqtt && r.config.mqtt_enabled;
     r.config.file = name;
@@ -616,6 +763,8 @@ const char* help_text =
     "  T/ADDR/state                  {\"relays\":[true,false,...]} (retained)\n"
     "  T/ADDR/relay/N/set            ON, OFF or TOGGLE\n"
     "  T/ADDR/all/set                ON or OFF\n"
+    "  T/ADDR/relay/N/pulse          a duration (500ms, 2s, 1.5m, or ms): on, then off\n"
+    "  T/ADDR/diag                   the board's link health, JSON (retained, every 60 s)\n"
     "  T/bridge/probe, T/bridge/alive  how two services of one id find each other\n"
     "Commands that arrive retained are old and are ignored.\n"
     "\n"
@@ -643,13 +792,63 @@ bool is_line_name(const QString& text)
     return name.match(text).hasMatch();
 }
 
+link::link_settings line_settings(const line_config& line)
+{
+    link::link_settings settings;
+    settings.poll_interval_ms = line.interval_ms;
+    settings.pulse_ms = line.pulse_ms;
+    settings.interlocks = line.interlocks;
+    settings.interlock_gap_ms = line.interlock_gap_ms;
+    settings.on_return = line.on_return;
+    return settings;
+}
+
+port_line line_at_port(const QString& file, const link::port_spec& port)
+{
+    port_line found;
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) {
+        found.what = port_line::found::refused;
+        found.error = QStringLiteral("%1: cannot be read: %2")
+                          .arg(file, QFileInfo::exists(file) ? f.errorString()
+                                                             : QStringLiteral("no such file"));
+        return found;
+    }
+    reader r;
+    if (!read_file_text(r, f.readAll(), file)) {
+        found.what = port_line::found::refused;
+        found.error = r.error;
+        return found;
+    }
+    const auto real = [](const QString& path) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return canonical.isEmpty() ? path : canonical;
+    };
+    const auto device = [&](const link::port_spec& p) {
+        return real(p.number > 0 ? port_device(p.number) : p.path);
+    };
+    const QString asked = device(port);
+    for (const line_config& line : r.config.lines) {
+        const bool same = (port.number > 0 && line.port.number == port.number)
+                          || (port.number == 0 && line.port.path == port.path)
+                          || (!asked.isEmpty() && device(line.port) == asked);
+        if (same) {
+            found.what = port_line::found::line;
+            found.name = line.name;
+            found.settings = line_settings(line);
+            return found;
+        }
+    }
+    return found;
+}
+
 QList<mqtt::bridge_line> bridge_lines(const service_config& config,
                                       const QList<link::board_link*>& links)
 {
     QList<mqtt::bridge_line> out;
     for (int i = 0; i < config.lines.size(); ++i) {
         const line_config& line = config.lines[i];
-        out.append({line.name, links.value(i), line.boards, line.names});
+        out.append({line.name, links.value(i), line.boards, line.names, line.pulse_ms});
     }
     return out;
 }
@@ -760,8 +959,15 @@ config_result load_configuration(const QStringList& arguments, const QString& de
         if (!r.set_line(r.config.lines.first(), option, value, at))
             return refuse(r.error);
         if (option == QLatin1String("boards")) {
-            r.config.lines.first().names.removeIf(
-                [&](const auto& it) { return !r.config.lines.first().boards.contains(it.key()); });
+            line_config& first = r.config.lines.first();
+            first.names.removeIf([&](const auto& it) { return !first.boards.contains(it.key()); });
+            for (int address = 0; address <= 255; ++address) {
+                if (first.boards.contains(address))
+                    continue;
+                first.pulse_ms.erase(address);
+                first.interlocks.erase(address);
+                first.on_return.erase(address);
+            }
             r.config.mqtt.boards_from_file = false;
             r.boards_given = true;
         }

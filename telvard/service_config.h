@@ -4,6 +4,7 @@
 // the file, its line and the key, or the option.
 #pragma once
 
+#include "link/link_settings.h"
 #include "link/port_spec.h"
 #include "mqtt/bridge_config.h"
 
@@ -22,6 +23,12 @@ struct line_config {
     int interval_ms = 200;
     QList<int> boards{1};      // in the order given
     QMap<int, QString> names;  // board address to its name, where one was given
+    // Per board, as the link takes them (link_settings.h): momentary relays,
+    // interlocked groups, what a board that comes back is brought to.
+    std::map<int, std::map<int, qint64>> pulse_ms;
+    std::map<int, std::vector<std::vector<int>>> interlocks;
+    std::map<int, link::return_mode> on_return;
+    int interlock_gap_ms = 200;
 };
 
 struct local_config {
@@ -53,6 +60,7 @@ struct service_config {
 // Limits of the settings, for the messages and the manual page.
 constexpr int min_interval_ms = 50;
 constexpr int max_interval_ms = 60000;
+constexpr int max_interlock_gap_ms = 10000;
 
 struct config_result {
     enum class action { run, help, version, refuse };
@@ -75,6 +83,25 @@ config_result read_configuration_text(const QByteArray& text, const QString& nam
 /** The bridge's view of @p config's lines, on the links given in the lines' order. */
 QList<mqtt::bridge_line> bridge_lines(const service_config& config,
                                       const QList<link::board_link*>& links);
+
+/** The link settings of @p line: its poll interval, pulses, interlocks and returns. */
+link::link_settings line_settings(const line_config& line);
+
+// The line of a configuration file that holds a port, for a program that
+// opens the port itself and must keep the line's rules.
+struct port_line {
+    enum class found { line, none, refused };
+    found what = found::none;
+    QString name;                    // the line's name
+    link::link_settings settings;    // its settings, when found
+    QString error;                   // why the file is refused (file:line: key: why)
+};
+
+/**
+ * Reads configuration file @p file and finds the line whose port is @p port:
+ * the same number, the same path, or the same device by another name.
+ */
+port_line line_at_port(const QString& file, const link::port_spec& port);
 
 /** A line's name: a letter, then letters, digits, _ and -; at most 32. */
 bool is_line_name(const QString& text);

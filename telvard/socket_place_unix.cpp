@@ -1,6 +1,7 @@
 #include "telvard/socket_place.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 
 #include <unistd.h>
 
@@ -20,6 +21,17 @@ QString default_socket(QString& why)
     why = QStringLiteral("there is no XDG_RUNTIME_DIR for the local socket (not logged in "
                          "through a session?): give one with --socket PATH or socket in [local]");
     return QString();
+}
+
+QString pulse_file_place(const QString& socket)
+{
+    QString why;
+    const QString place = socket.startsWith(QLatin1Char('/')) ? socket : default_socket(why);
+    if (place.isEmpty())
+        return QString();
+    const QFileInfo info(place);
+    return info.absolutePath() + QLatin1Char('/') + info.completeBaseName()
+           + QStringLiteral(".pulses.json");
 }
 
 } // namespace telvar::service

@@ -4,6 +4,7 @@
 #include "support/e2e_rig.h"
 #include "support/mosquitto_broker.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -230,6 +231,9 @@ private slots:
     void journal_prefix_only_when_standard_error_is_the_journal_data();
     void journal_prefix_only_when_standard_error_is_the_journal();
     void renumbered_port_is_not_followed();
+    void pulse_is_released_within_its_bound_data();
+    void pulse_is_released_within_its_bound();
+    void discovery_and_diag_of_a_board_with_a_momentary_relay();
 
 private:
     bridge_rig& shared();
@@ -351,6 +355,9 @@ void tst_e2e_mqtt::bad_payloads_and_topics_send_nothing_data()
     QTest::newRow("relay 0") << topic("1/relay/0/set") << QByteArray("OFF") << "\"0\" is not a relay number";
     QTest::newRow("board not served") << topic("3/relay/1/set") << QByteArray("ON") << "serves no board 3";
     QTest::newRow("address a word") << topic("one/all/set") << QByteArray("ON") << "\"one\" is not a board address";
+    QTest::newRow("pulse of ON") << topic("1/relay/5/pulse") << QByteArray("ON") << "the payload is not a duration";
+    QTest::newRow("pulse too short") << topic("1/relay/5/pulse") << QByteArray("50ms") << "the payload is not a duration from 100ms to 24h";
+    QTest::newRow("pulse of relay 17") << topic("1/relay/17/pulse") << QByteArray("1s") << "\"17\" is not a relay number";
 }
 
 void tst_e2e_mqtt::bad_payloads_and_topics_send_nothing()
@@ -752,6 +759,9 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration_data()
            "is given twice (first on line 2)";
     QTest::newRow("another port reopens the line")
         << QByteArray("[line main]\nport = $PORT\n1 = Hall\n2 = Pump\n") << "port $PORT";
+    QTest::newRow("a relay made momentary")
+        << QByteArray("[line main]\nport = $OLD\n1 = Hall\n2 = Pump\n1.pulse = 2:300ms\n")
+        << "line main pulses, interlocks and returns; new pulses on boards 1";
 }
 
 void tst_e2e_mqtt::sighup_reloads_the_configuration()
@@ -797,6 +807,18 @@ void tst_e2e_mqtt::sighup_reloads_the_configuration()
         for (const mqtt_message& m : r.watch.messages().mid(from))
             QVERIFY2(m.topic != topic("1/availability") && m.topic != topic("1/state"),
                      qPrintable(m.topic + ' ' + m.payload));
+    } else if (logged.startsWith("line main pulses")) {
+        // Home Assistant gets the button, and a plain ON of the relay is released after its time.
+        const int described = r.watch.wait_for("homeassistant/device/telvar_1/config",
+                                               r.watch.last("homeassistant/device/telvar_1/config"), from);
+        QVERIFY(described >= 0);
+        QVERIFY(r.watch.messages()[described].payload.contains("\"relay2_pulse\""));
+        const int asked = r.watch.messages().size();
+        QVERIFY(mqtt_publish(r.broker, topic("1/relay/2/set"), "ON"));
+        const int on = r.watch.wait_for(topic("1/relay/2"), "ON", asked);
+        QVERIFY2(on >= 0, r.log.constData());
+        QVERIFY2(r.wait(topic("1/relay/2"), "OFF", on), r.log.constData());
+        QCOMPARE(r.line.sim.relays(1), QString("0001"));
     } else if (logged.startsWith("port")) {
         // The boards of the new line; the old line is closed.
         QVERIFY2(r.wait(topic("1/state"), state_of("0100"), from), r.log.constData());
@@ -1023,6 +1045,107 @@ void tst_e2e_mqtt::renumbered_port_is_not_followed()
     QVERIFY(r.wait(topic("1/state"), state_of("0003"), from));
     other.state();
     QCOMPARE(other.log().filter(" pc>sim ").size(), 0);
+}
+
+void tst_e2e_mqtt::pulse_is_released_within_its_bound_data()
+{
+    QTest::addColumn<QString>("command");  // below T/1/; "button": what Home Assistant's button sends
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("relay");
+    QTest::addColumn<int>("ms");  // from the pull-in's confirmation to the release
+
+    QTest::newRow("pulse topic, 500ms") << "relay/5/pulse" << QByteArray("500ms") << 5 << 500;
+    QTest::newRow("pulse topic, a bare number of ms") << "relay/6/pulse" << QByteArray("800") << 6 << 800;
+    QTest::newRow("a momentary relay switched on by a plain set ON") << "relay/7/set" << QByteArray("ON") << 7 << 300;
+    QTest::newRow("the pulse button of the momentary relay") << "button" << QByteArray() << 7 << 300;
+}
+
+void tst_e2e_mqtt::pulse_is_released_within_its_bound()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, payload);
+    QFETCH(int, relay);
+    QFETCH(int, ms);
+    bridge_rig r;
+    QTemporaryDir dir;
+    const QString conf = write_text(dir, "mqtt.conf", "[line main]\n1.pulse = 7:300ms\n[mqtt]\n");
+    QVERIFY2(r.start({"--log", "--board", "1,relays=0001"}, {"--config", conf}), qPrintable(r.error));
+    QVERIFY2(r.wait(topic("1/availability"), "online"), r.log.constData());
+    QString command_topic = topic("1/" + command);
+    if (command == "button") {
+        const QJsonObject button = QJsonDocument::fromJson(r.watch.last("homeassistant/device/telvar_1/config"))
+                                       .object()["cmps"].toObject()["relay7_pulse"].toObject();
+        command_topic = button["command_topic"].toString();
+        payload = button["payload_press"].toString().toUtf8();
+        QVERIFY2(!payload.isEmpty(), r.watch.last("homeassistant/device/telvar_1/config").constData());
+    }
+    const int frames = r.line.sim.log().size();
+    const int from = r.watch.messages().size();
+    QVERIFY(mqtt_publish(r.broker, command_topic, payload));
+    const QString on = QString("1/relay/%1").arg(relay);
+    const int pulled_in = r.watch.wait_for(topic(on), "ON", from);
+    QVERIFY2(pulled_in >= 0, r.log.constData());
+    QVERIFY2(r.wait(topic(on), "OFF", pulled_in, ms + 10000), r.log.constData());
+    QCOMPARE(r.line.sim.relays(1), QString("0001"));
+
+    // On the line: the pull-in, its reply, and the release after the time asked for.
+    const QStringList sent = r.line.sim.log().mid(frames);
+    double pulled = -1, released = -1;
+    for (int i = 0; i < sent.size(); ++i) {
+        const double t = sent[i].section(' ', 0, 0).toDouble();
+        if (pulled < 0 && sent[i].contains(" pc>sim 55 01 12 ")) {
+            for (int j = i + 1; j < sent.size() && pulled < 0; ++j)
+                if (sent[j].contains(" sim>pc "))
+                    pulled = sent[j].section(' ', 0, 0).toDouble();
+        } else if (pulled >= 0 && sent[i].contains(" pc>sim 55 01 11 ")) {
+            released = t;
+            break;
+        }
+    }
+    QVERIFY2(pulled >= 0 && released >= 0, qPrintable(sent.join('\n')));
+    // Late by at most 50 ms and a frame that was on the line at the deadline.
+    const double late_ms = (released - pulled) * 1000 - ms;
+    QVERIFY2(late_ms > -10 && late_ms < 50 + 200, qPrintable(QString::number(late_ms)));
+    qInfo("released %.1f ms after its deadline", late_ms);
+    QVERIFY2(r.wait_log(QString("board 1 relay %1 ").arg(relay)), r.log.constData());
+}
+
+void tst_e2e_mqtt::discovery_and_diag_of_a_board_with_a_momentary_relay()
+{
+    bridge_rig r;
+    QTemporaryDir dir;
+    const QString conf = write_text(dir, "mqtt.conf", "[line main]\n1.pulse = 3:1.5s, 9:250ms\n[mqtt]\n");
+    QVERIFY2(r.start({"--board", "1"}, {"--config", conf}), qPrintable(r.error));
+    QVERIFY2(r.wait(topic("1/availability"), "online"), r.log.constData());
+    const QJsonObject components =
+        QJsonDocument::fromJson(r.watch.last("homeassistant/device/telvar_1/config")).object()["cmps"].toObject();
+    QCOMPARE(components["relay3_pulse"].toObject()["payload_press"].toString(), QString("1500ms"));
+    QCOMPARE(components["relay9_pulse"].toObject()["payload_press"].toString(), QString("250ms"));
+    QCOMPARE(components["relay3_pulse"].toObject()["command_topic"].toString(), topic("1/relay/3/pulse"));
+    QVERIFY(!components.contains("relay1_pulse"));
+    QCOMPARE(components["link_quality"].toObject()["entity_category"].toString(), QString("diagnostic"));
+    QCOMPARE(components["last_seen"].toObject()["device_class"].toString(), QString("timestamp"));
+
+    // The diag at the connection: retained, from the link's own counts.
+    QTRY_VERIFY_WITH_TIMEOUT(!r.watch.on(topic("1/diag")).isEmpty(), 10000);
+    const mqtt_message first = r.watch.on(topic("1/diag")).first();
+    const QJsonObject diag = QJsonDocument::fromJson(first.payload).object();
+    for (const char* field : {"frames_sent", "replies_accepted", "checksum_errors", "stray_bytes",
+                              "timeouts", "retries", "last_reply", "round_trip_ms", "quality"})
+        QVERIFY2(diag.contains(field), first.payload.constData());
+    // The line was polled while the bridge made sure no twin runs: a board that answers every poll.
+    QVERIFY2(diag["frames_sent"].toInt() >= 10, first.payload.constData());
+    QCOMPARE(diag["quality"].toInt(), 100);
+    QCOMPARE(diag["timeouts"].toInt(), 0);
+    const QDateTime seen = QDateTime::fromString(diag["last_reply"].toString(), Qt::ISODateWithMs);
+    QVERIFY2(seen.isValid() && seen.timeSpec() == Qt::UTC, first.payload.constData());
+    QVERIFY(qAbs(seen.msecsTo(QDateTime::currentDateTimeUtc())) < 60000);
+    QVERIFY(diag["round_trip_ms"].isDouble());
+    // Retained: a later subscriber finds it.
+    mqtt_watch late;
+    QVERIFY(late.start(r.broker, topic("1/diag")));
+    QTRY_VERIFY_WITH_TIMEOUT(!late.on(topic("1/diag")).isEmpty(), 5000);
+    QVERIFY(late.on(topic("1/diag")).first().retained);
 }
 
 QTEST_GUILESS_MAIN(tst_e2e_mqtt)

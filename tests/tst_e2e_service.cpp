@@ -5,6 +5,7 @@
 #include "support/mosquitto_broker.h"
 #include "support/sim_process.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -34,7 +35,8 @@ struct service_rig {
     QString socket() const { return dir.filePath("telvard.sock"); }
     QString config() const { return dir.filePath("telvard.conf"); }
 
-    bool start(const QStringList& hall_extra = {})
+    // @p hall_keys: more keys of the hall line's section.
+    bool start(const QStringList& hall_extra = {}, const QString& hall_keys = {})
     {
         if (!broker.start() || !watch.start(broker)) {
             error = broker.error();
@@ -49,13 +51,24 @@ struct service_rig {
         if (!f.open(QIODevice::WriteOnly))
             return false;
         f.write(QString("[line hall]\nport = %1\ninterval = 100\nboards = 1,2\n1 = Pump_house\n"
-                        "[line yard]\nport = %2\ninterval = 100\n3 = Gate\n"
+                        "%5\n[line yard]\nport = %2\ninterval = 100\n3 = Gate\n"
                         "[local]\nsocket = %3\n[mqtt]\nbroker = %4\n")
-                    .arg(hall.device(), yard.device(), socket(), broker.address())
+                    .arg(hall.device(), yard.device(), socket(), broker.address(), hall_keys)
                     .toUtf8());
         f.close();
         QObject::connect(&service, &QProcess::readyReadStandardError,
                          [this] { log += service.readAllStandardError(); });
+        service.start(qEnvironmentVariable("TELVARD"), {"--config", config()});
+        return service.waitForStarted(5000);
+    }
+
+    // Killed as a crash would end it (no clean stop), then started again after @p dead_ms.
+    bool kill_and_start_again(int dead_ms)
+    {
+        service.kill();
+        if (!service.waitForFinished(5000))
+            return false;
+        QTest::qWait(dead_ms);
         service.start(qEnvironmentVariable("TELVARD"), {"--config", config()});
         return service.waitForStarted(5000);
     }
@@ -105,6 +118,8 @@ private slots:
     void bad_clients_leave_the_service_serving_data();
     void bad_clients_leave_the_service_serving();
     void second_service_at_the_socket_stops_with_status_2();
+    void a_pulse_pending_when_the_service_died_is_released_data();
+    void a_pulse_pending_when_the_service_died_is_released();
 };
 
 void tst_e2e_service::initTestCase()
@@ -392,6 +407,56 @@ void tst_e2e_service::second_service_at_the_socket_stops_with_status_2()
     // It stopped before it touched a line: the first one serves on.
     QVERIFY2(!err.contains("line hall"), qPrintable(err));
     QCOMPARE(c.ask(R"({"request":"status","line":"yard","address":3})").value("ok"), true);
+}
+
+void tst_e2e_service::a_pulse_pending_when_the_service_died_is_released_data()
+{
+    // How long relay 3 of board 1 is momentary for, and how long the service
+    // stays dead after it was killed with the release pending.
+    QTest::addColumn<int>("pulse_ms");
+    QTest::addColumn<int>("dead_ms");
+    QTest::newRow("still due after the start: released at its deadline") << 5000 << 0;
+    QTest::newRow("due while the service was dead: released at once") << 1000 << 2500;
+}
+
+void tst_e2e_service::a_pulse_pending_when_the_service_died_is_released()
+{
+    QFETCH(int, pulse_ms);
+    QFETCH(int, dead_ms);
+    service_rig r;
+    QVERIFY2(r.start({}, QString("1.pulse = 3:%1ms").arg(pulse_ms)), qPrintable(r.error));
+    QVERIFY2(r.watch.wait_for("telvar/telvar/hall/1/availability", "online") >= 0,
+             r.log.constData());
+    const QString file = r.dir.filePath("telvard.pulses.json");
+    QVERIFY(!QFile::exists(file));
+    QElapsedTimer since_pull_in;
+    {
+        local_client c;
+        QVERIFY(c.connect_to(r.socket()));
+        const QJsonObject answer = c.ask(
+            R"({"request":"switch","line":"hall","address":1,"relay":3,"state":"on"})");
+        since_pull_in.start();
+        QCOMPARE(answer.value("ok"), true);
+        QCOMPARE(hex4(answer.value("relays")), QString("0005"));
+    }
+    // The release owed is on disk while it is pending.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file), 2000);
+    QFile saved(file);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QVERIFY2(saved.readAll().contains(R"("line": "hall")"), qPrintable(file));
+    QVERIFY(r.kill_and_start_again(dead_ms));
+    QCOMPARE(r.hall.relays(1), QString("0005"));  // nobody released it meanwhile
+    QTRY_VERIFY_WITH_TIMEOUT(r.log.contains("line hall board 1 relay 3 was pulsed when the "
+                                            "service ended"),
+                             10000);
+    QVERIFY2(r.log.contains(dead_ms > 0 ? "released now" : "as it was due"), r.log.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(r.hall.relays(1), QString("0001"), pulse_ms + dead_ms + 10000);
+    const qint64 released_after = since_pull_in.elapsed();
+    // Not before its time; at once when its time had passed (start-up and first polls included).
+    QVERIFY2(released_after >= pulse_ms - 100, qPrintable(QString::number(released_after)));
+    QVERIFY2(released_after <= std::max(pulse_ms, dead_ms) + 3000,
+             qPrintable(QString::number(released_after)));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(file), 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_e2e_service)

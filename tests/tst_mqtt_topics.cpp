@@ -21,6 +21,10 @@ private slots:
     void classify();
     void state_payload_lists_relay_1_first();
     void discovery_describes_sixteen_switches();
+    void discovery_adds_pulse_buttons_and_link_sensors_data();
+    void discovery_adds_pulse_buttons_and_link_sensors();
+    void diag_payload_data();
+    void diag_payload();
     void twin_rule_data();
     void twin_rule();
 };
@@ -71,6 +75,24 @@ void tst_mqtt_topics::classify_data()
     QTest::newRow("config already cleared") << "ha/device/hall_9/config" << QByteArray() << true << "" << "" << QStringList{};
     QTest::newRow("config of a bridge whose id extends ours") << "ha/device/hall_2_9/config" << QByteArray("{}") << true << "" << "" << QStringList{};
     QTest::newRow("config of another bridge") << "ha/device/hallway_9/config" << QByteArray("{}") << true << "" << "" << QStringList{};
+    QTest::newRow("pulse in milliseconds") << t + "2/relay/5/pulse" << QByteArray("500ms") << false << "command" << "2 5 pulse 500" << QStringList{};
+    QTest::newRow("pulse in seconds, relay 16") << t + "7/relay/16/pulse" << QByteArray("2s") << false << "command" << "7 16 pulse 2000" << QStringList{};
+    QTest::newRow("pulse as a bare number of ms") << t + "2/relay/1/pulse" << QByteArray("1500") << false << "command" << "2 1 pulse 1500" << QStringList{};
+    QTest::newRow("pulse of a fraction of a minute") << t + "2/relay/1/pulse" << QByteArray("1.5m") << false << "command" << "2 1 pulse 90000" << QStringList{};
+    QTest::newRow("pulse of a whole day") << t + "2/relay/1/pulse" << QByteArray("24h") << false << "command" << "2 1 pulse 86400000" << QStringList{};
+    QTest::newRow("pulse too short") << t + "2/relay/1/pulse" << QByteArray("99") << false << "refused" << "not a duration from 100ms to 24h" << QStringList{};
+    QTest::newRow("pulse longer than a day") << t + "2/relay/1/pulse" << QByteArray("25h") << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse of ON") << t + "2/relay/1/pulse" << QByteArray("ON") << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse, empty") << t + "2/relay/1/pulse" << QByteArray() << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse with a newline") << t + "2/relay/1/pulse" << QByteArray("2s\n") << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse, negative") << t + "2/relay/1/pulse" << QByteArray("-500") << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse with digits past 64 bits") << t + "2/relay/1/pulse" << QByteArray("99999999999999999999") << false << "refused" << "not a duration" << QStringList{};
+    QTest::newRow("pulse, retained") << t + "2/relay/1/pulse" << QByteArray("2s") << true << "refused" << "arrived retained" << QStringList{};
+    QTest::newRow("pulse of relay 17") << t + "2/relay/17/pulse" << QByteArray("2s") << false << "refused" << "\"17\" is not a relay number" << QStringList{};
+    QTest::newRow("pulse of a board not served") << t + "3/relay/1/pulse" << QByteArray("2s") << false << "refused" << "serves no board 3" << QStringList{};
+    QTest::newRow("pulse of all sixteen is no topic") << t + "2/all/pulse" << QByteArray("2s") << false << "" << "" << QStringList{};
+    QTest::newRow("own diag topic") << t + "2/diag" << QByteArray("{}") << false << "" << "" << QStringList{};
+    QTest::newRow("lines: pulse") << t + "yard/3/relay/2/pulse" << QByteArray("300ms") << false << "command" << "yard/3 2 pulse 300" << QStringList{"north", "yard"};
     QTest::newRow("lines: relay on") << t + "yard/3/relay/5/set" << QByteArray("ON") << false << "command" << "yard/3 5 on" << QStringList{"north", "yard"};
     QTest::newRow("lines: all off") << t + "north/2/all/set" << QByteArray("OFF") << false << "command" << "north/2 0 off" << QStringList{"north", "yard"};
     QTest::newRow("lines: a board of the other line") << t + "north/3/relay/1/set" << QByteArray("ON") << false << "refused" << "serves no board 3 on line north (it serves north/2, north/7, yard/3)" << QStringList{"north", "yard"};
@@ -98,12 +120,15 @@ void tst_mqtt_topics::classify()
     static const char* kinds[] = {"", "command", "refused", "online", "stale"};
     QCOMPARE(QString(kinds[int(in.what)]), kind);
     if (kind == "command") {
-        static const char* actions[] = {"on", "off", "toggle"};
-        QCOMPARE(QString("%1 %2 %3").arg(topics.board_level(in.cmd.address)).arg(in.cmd.relay).arg(actions[int(in.cmd.what)]),
+        static const char* actions[] = {"on", "off", "toggle", "pulse"};
+        const bool pulse = in.cmd.what == command::action::pulse;
+        QCOMPARE(QString("%1 %2 %3").arg(topics.board_level(in.cmd.address)).arg(in.cmd.relay).arg(actions[int(in.cmd.what)])
+                     + (pulse ? QString(" %1").arg(in.cmd.pulse_ms) : QString()),
                  expected);
         // The command topic the bridge would name for it is the one it came on.
-        QCOMPARE(in.cmd.relay ? topics.relay_set(in.cmd.address, in.cmd.relay)
-                              : topics.all_set(in.cmd.address),
+        QCOMPARE(pulse         ? topics.relay_pulse(in.cmd.address, in.cmd.relay)
+                 : in.cmd.relay ? topics.relay_set(in.cmd.address, in.cmd.relay)
+                                : topics.all_set(in.cmd.address),
                  topic);
     } else if (kind == "refused") {
         // The topic leads, escaped as it would reach a terminal or the journal.
@@ -143,7 +168,7 @@ void tst_mqtt_topics::discovery_describes_sixteen_switches()
                          QJsonObject{{"topic", "site/hall/7/availability"}}}));
 
     const QJsonObject components = config["cmps"].toObject();
-    QCOMPARE(components.size(), 16);
+    QCOMPARE(components.size(), 16 + 2);  // and the link's two sensors
     for (int n = 1; n <= 16; ++n) {
         const QJsonObject c = components[QString("relay%1").arg(n)].toObject();
         QCOMPARE(c["p"].toString(), QString("switch"));
@@ -152,6 +177,108 @@ void tst_mqtt_topics::discovery_describes_sixteen_switches()
         QCOMPARE(c["state_topic"].toString(), QString("site/hall/7/relay/%1").arg(n));
         QCOMPARE(c["retain"], QJsonValue(false));
     }
+}
+
+void tst_mqtt_topics::discovery_adds_pulse_buttons_and_link_sensors_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QList<int>>("relays");       // with a configured pulse
+    QTest::addColumn<QList<qint64>>("ms");        // their pulses
+    QTest::addColumn<QStringList>("presses");     // the buttons' payloads, relay by relay
+
+    QTest::newRow("no pulse: no button") << QStringList{} << QList<int>{} << QList<qint64>{} << QStringList{};
+    QTest::newRow("two momentary relays")
+        << QStringList{} << QList<int>{3, 16} << QList<qint64>{500, 2000} << QStringList{"500ms", "2s"};
+    QTest::newRow("a minute and a half, on a second line")
+        << QStringList{"north", "yard"} << QList<int>{1} << QList<qint64>{90000} << QStringList{"90s"};
+    QTest::newRow("a pulse of 1.25 s")
+        << QStringList{} << QList<int>{7} << QList<qint64>{1250} << QStringList{"1250ms"};
+}
+
+void tst_mqtt_topics::discovery_adds_pulse_buttons_and_link_sensors()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QList<int>, relays);
+    QFETCH(QList<qint64>, ms);
+    QFETCH(QStringList, presses);
+    const topic_scheme topics("site", "hall", "ha", lines);
+    const int key = lines.isEmpty() ? 7 : board_key(1, 7);
+    const QString B = lines.isEmpty() ? "7" : "yard/7";
+    const QString id = lines.isEmpty() ? "hall_7" : "hall_yard_7";
+    std::map<int, qint64> pulses;
+    for (int i = 0; i < relays.size(); ++i)
+        pulses[relays[i]] = ms[i];
+    const QJsonObject components =
+        QJsonDocument::fromJson(discovery_payload(topics, key, "Gate", pulses)).object()["cmps"].toObject();
+    QCOMPARE(components.size(), 16 + 2 + int(relays.size()));
+    for (int i = 0; i < relays.size(); ++i) {
+        const QJsonObject b = components[QString("relay%1_pulse").arg(relays[i])].toObject();
+        QCOMPARE(b["p"].toString(), QString("button"));
+        QCOMPARE(b["name"].toString(), QString("Relay %1 pulse").arg(relays[i]));
+        QCOMPARE(b["unique_id"].toString(), QString("%1_relay%2_pulse").arg(id).arg(relays[i]));
+        QCOMPARE(b["command_topic"].toString(), QString("site/hall/%1/relay/%2/pulse").arg(B).arg(relays[i]));
+        QCOMPARE(b["payload_press"].toString(), presses[i]);
+        // What the button sends is what the pulse topic takes, the configured time.
+        QCOMPARE(pulse_payload_ms(presses[i].toUtf8()).value_or(-1), ms[i]);
+        QCOMPARE(b["retain"], QJsonValue(false));
+    }
+    const QJsonArray bridge_only{QJsonObject{{"topic", "site/hall/status"}}};
+    const QJsonObject quality = components["link_quality"].toObject();
+    QCOMPARE(quality["p"].toString(), QString("sensor"));
+    QCOMPARE(quality["name"].toString(), QString("Link quality"));
+    QCOMPARE(quality["unique_id"].toString(), id + "_link_quality");
+    QCOMPARE(quality["state_topic"].toString(), "site/hall/" + B + "/diag");
+    QCOMPARE(quality["value_template"].toString(), QString("{{ value_json.quality }}"));
+    QCOMPARE(quality["unit_of_measurement"].toString(), QString("%"));
+    QCOMPARE(quality["entity_category"].toString(), QString("diagnostic"));
+    QCOMPARE(quality["availability"].toArray(), bridge_only);
+    const QJsonObject seen = components["last_seen"].toObject();
+    QCOMPARE(seen["p"].toString(), QString("sensor"));
+    QCOMPARE(seen["name"].toString(), QString("Last seen"));
+    QCOMPARE(seen["unique_id"].toString(), id + "_last_seen");
+    QCOMPARE(seen["state_topic"].toString(), "site/hall/" + B + "/diag");
+    QCOMPARE(seen["value_template"].toString(), QString("{{ value_json.last_reply }}"));
+    QCOMPARE(seen["device_class"].toString(), QString("timestamp"));
+    QCOMPARE(seen["entity_category"].toString(), QString("diagnostic"));
+    QCOMPARE(seen["availability"].toArray(), bridge_only);
+    // A board's retained topics, cleared when it is removed, include its diag.
+    QVERIFY(topics.board_topics(key).contains("site/hall/" + B + "/diag"));
+}
+
+void tst_mqtt_topics::diag_payload_data()
+{
+    QTest::addColumn<qint64>("last_reply_ms");
+    QTest::addColumn<int>("round_trip");
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("never answered: nulls, not zeros")
+        << qint64(-1) << -1 << -1
+        << QByteArray(R"({"checksum_errors":3,"frames_sent":10,"last_reply":null,"quality":null,)"
+                      R"("replies_accepted":8,"retries":2,"round_trip_ms":null,"stray_bytes":4,"timeouts":1})");
+    QTest::newRow("answered: the time in UTC with its zone")
+        << qint64(1765297800123) << 35 << 80
+        << QByteArray(R"({"checksum_errors":3,"frames_sent":10,"last_reply":"2025-12-09T16:30:00.123Z",)"
+                      R"("quality":80,"replies_accepted":8,"retries":2,"round_trip_ms":35,"stray_bytes":4,"timeouts":1})");
+}
+
+void tst_mqtt_topics::diag_payload()
+{
+    QFETCH(qint64, last_reply_ms);
+    QFETCH(int, round_trip);
+    QFETCH(int, quality);
+    QFETCH(QByteArray, expected);
+    telvar::link::board_health h;
+    h.frames_sent = 10;
+    h.replies_accepted = 8;
+    h.checksum_errors = 3;
+    h.stray_bytes = 4;
+    h.timeouts = 1;
+    h.retries = 2;
+    h.last_reply_ms = last_reply_ms;
+    h.round_trip_p50_ms = round_trip;
+    h.quality_percent = quality;
+    QCOMPARE(telvar::mqtt::diag_payload(h), expected);
 }
 
 void tst_mqtt_topics::twin_rule_data()

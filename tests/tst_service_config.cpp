@@ -1,7 +1,9 @@
 // telvard's settings: the file and the command line over it, and every
 // refusal naming the file, line and key (or the option) before anything runs.
+#include "telvard/pulse_file.h"
 #include "telvard/service_config.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -23,6 +25,12 @@ private slots:
     void web_settings();
     void refused_data();
     void refused();
+    void board_rules_data();
+    void board_rules();
+    void line_at_a_port_data();
+    void line_at_a_port();
+    void pulse_file_data();
+    void pulse_file();
     void password_file_open_to_others_is_warned_data();
     void password_file_open_to_others_is_warned();
     void program_refuses_with_status_2();
@@ -312,6 +320,51 @@ void tst_service_config::refused_data()
     QTest::newRow("web: an unknown key") << QByteArray("[web]\nport = 80\n") << QStringList{}
                                          << "mqtt.conf:2: [web] port: unknown key (known in [web]: "
                                             "enabled, listen, password_file, certfile, keyfile)";
+    QTest::newRow("a pulse on relay 17") << QByteArray("[line a]\n1.pulse = 17:1s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: \"17\" is not a relay from 1 to 16";
+    QTest::newRow("a pulse on relay 0") << QByteArray("[line a]\n1.pulse = 0:1s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: \"0\" is not a relay";
+    QTest::newRow("a pulse without its time") << QByteArray("[line a]\n1.pulse = 3\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: \"3\" is not RELAY:DURATION";
+    QTest::newRow("a pulse in bare milliseconds") << QByteArray("[line a]\n1.pulse = 3:500\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: relay 3: \"500\" is not a duration";
+    QTest::newRow("a pulse shorter than 100 ms") << QByteArray("[line a]\n1.pulse = 3:50ms\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: relay 3: \"50ms\" is out of range";
+    QTest::newRow("a pulse longer than a day") << QByteArray("[line a]\n1.pulse = 3:25h\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: relay 3: \"25h\" is out of range: from 100ms to 24h";
+    QTest::newRow("a relay pulsed twice") << QByteArray("[line a]\n1.pulse = 3:1s, 03:2s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulse: relay 3 is given twice";
+    QTest::newRow("a pulse on a board not on the line")
+        << QByteArray("[line a]\nboards = 1,2\n\n5.pulse = 3:1s\n") << QStringList{}
+        << "mqtt.conf:4: [line a] 5.pulse: board 5 is not on the line (its boards: 1,2)";
+    QTest::newRow("an interlock on the default board 1 only")
+        << QByteArray("[line a]\n2.interlock = 1,2\n") << QStringList{}
+        << "mqtt.conf:2: [line a] 2.interlock: board 2 is not on the line (its boards: 1)";
+    QTest::newRow("a relay in two groups") << QByteArray("[line a]\n1.interlock = 1,2; 2,3\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.interlock: relay 2 is in two groups";
+    QTest::newRow("a relay twice in one group") << QByteArray("[line a]\n1.interlock = 1,2,1\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.interlock: relay 1 is in two groups, or twice in one";
+    QTest::newRow("a group of one") << QByteArray("[line a]\n1.interlock = 1,2; 5\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.interlock: the group of relay 5 alone interlocks nothing";
+    QTest::newRow("an interlock on relay 17") << QByteArray("[line a]\n1.interlock = 16,17\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.interlock: \"17\" is not a relay from 1 to 16";
+    QTest::newRow("an empty group") << QByteArray("[line a]\n1.interlock = 1,2;\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.interlock: \"\" is not a relay";
+    QTest::newRow("an unknown return") << QByteArray("[line a]\n1.on_return = last\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.on_return: \"last\" is not keep, restore or off";
+    QTest::newRow("an unknown board setting") << QByteArray("[line a]\n1.pulses = 3:1s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.pulses: unknown key (known for a board: ADDRESS.pulse";
+    QTest::newRow("a board setting given twice, written differently")
+        << QByteArray("[line a]\n1.pulse = 3:1s\n01.pulse = 4:1s\n") << QStringList{}
+        << "mqtt.conf:3: [line a] 01.pulse: the key is given twice (first on line 2)";
+    QTest::newRow("a board setting of address 256") << QByteArray("[line a]\n256.pulse = 3:1s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 256.pulse: a board's key starts with its address";
+    QTest::newRow("an empty board setting") << QByteArray("[line a]\n1.on_return =\n")
+        << QStringList{} << "mqtt.conf:2: [line a] 1.on_return: the value is empty";
+    QTest::newRow("an interlock gap without a unit") << QByteArray("[line a]\ninterlock_gap = 200\n")
+        << QStringList{} << "mqtt.conf:2: [line a] interlock_gap: \"200\" is not a duration";
+    QTest::newRow("an interlock gap over 10 s") << QByteArray("[line a]\ninterlock_gap = 11s\n")
+        << QStringList{} << "mqtt.conf:2: [line a] interlock_gap: \"11s\" is out of range: from 0ms to 10s";
     QTest::newRow("removing address 256") << QByteArray() << QStringList{"--remove-board", "256"}
                                           << "--remove-board: \"256\" is not an address";
 }
@@ -326,6 +379,183 @@ void tst_service_config::refused()
     QString text = r.text;
     text.remove(dir_.path() + '/');
     QVERIFY2(text.startsWith(message.replace("$DIR/", "")), qPrintable(text));
+}
+
+void tst_service_config::board_rules_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments");
+    // per line: "NAME gap G", then per board "A: pulse R=MS,... interlock G;G return MODE"
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("none: nothing momentary, the default gap")
+        << QByteArray("[line a]\n1 = A\n") << QStringList{} << "a gap 200";
+    QTest::newRow("each key on one board")
+        << QByteArray("[line a]\nboards = 1,3\ninterlock_gap = 0.5s\n3.pulse = 3:500ms, 7:2s\n"
+                      "3.interlock = 1,2; 3, 4 ,5\n3.on_return = restore\n1.on_return = off\n")
+        << QStringList{}
+        << "a gap 500 | 1: return off | 3: pulse 3=500,7=2000 interlock 1,2;3,4,5 return restore";
+    QTest::newRow("settings of a named board, without boards =")
+        << QByteArray("[line a]\n4 = Gate\n4.pulse = 1:1.5m\n4.on_return = keep\n")
+        << QStringList{} << "a gap 200 | 4: pulse 1=90000 return keep";
+    QTest::newRow("the default board 1, a gap of none")
+        << QByteArray("[line a]\ninterlock_gap = 0ms\n1.interlock = 15,16\n") << QStringList{}
+        << "a gap 0 | 1: interlock 15,16";
+    QTest::newRow("each line its own")
+        << QByteArray("[line a]\n1.pulse = 2:1s\n[line b]\nport = 2\ninterlock_gap = 1s\n"
+                      "1.pulse = 2:2s\n")
+        << QStringList{} << "a gap 200 | 1: pulse 2=1000 / b gap 1000 | 1: pulse 2=2000";
+    QTest::newRow("--boards leaves out the settings of boards it does not serve")
+        << QByteArray("[line a]\nboards = 1,2\n1.pulse = 2:1s\n2.on_return = off\n")
+        << QStringList{"--boards", "2"} << "a gap 200 | 2: return off";
+}
+
+void tst_service_config::board_rules()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    const config_result r = load(file, arguments);
+    QCOMPARE(r.text, QString());
+    QStringList lines;
+    for (const line_config& line : r.config.lines) {
+        const telvar::link::link_settings s = line_settings(line);
+        QCOMPARE(s.poll_interval_ms, line.interval_ms);
+        QStringList parts{QStringLiteral("%1 gap %2").arg(line.name).arg(s.interlock_gap_ms)};
+        for (int address : line.boards) {
+            QStringList board;
+            if (s.pulse_ms.count(address)) {
+                QStringList p;
+                for (const auto& [relay, ms] : s.pulse_ms.at(address))
+                    p << QStringLiteral("%1=%2").arg(relay).arg(ms);
+                board << "pulse " + p.join(',');
+            }
+            if (s.interlocks.count(address)) {
+                QStringList groups;
+                for (const auto& group : s.interlocks.at(address)) {
+                    QStringList g;
+                    for (int relay : group)
+                        g << QString::number(relay);
+                    groups << g.join(',');
+                }
+                board << "interlock " + groups.join(';');
+            }
+            if (s.on_return.count(address)) {
+                const auto mode = s.on_return.at(address);
+                board << QString("return ") +
+                             (mode == telvar::link::return_mode::keep      ? "keep"
+                              : mode == telvar::link::return_mode::restore ? "restore"
+                                                                           : "off");
+            }
+            if (!board.isEmpty())
+                parts << QStringLiteral("%1: ").arg(address) + board.join(' ');
+        }
+        lines << parts.join(" | ");
+    }
+    QCOMPARE(lines.join(" / "), expected);
+}
+
+void tst_service_config::line_at_a_port_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("expected");  // the line and its pulses of board 1, or none
+
+    QTest::newRow("the same number") << "3" << "b 2=2000";
+    QTest::newRow("COM3 is port 3") << "COM3" << "b 2=2000";
+    QTest::newRow("the same path") << "$DIR/dev-a" << "a 2=1000";
+    QTest::newRow("the same device by a link to it") << "$DIR/link-a" << "a 2=1000";
+    QTest::newRow("a port no line holds") << "4" << "none";
+    QTest::newRow("a path no line holds") << "$DIR/dev-z" << "none";
+}
+
+void tst_service_config::line_at_a_port()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, expected);
+    QFile device(dir_.filePath("dev-a"));
+    QVERIFY(device.open(QIODevice::WriteOnly));
+    device.close();
+    QFile::remove(dir_.filePath("link-a"));
+    QVERIFY(QFile::link(device.fileName(), dir_.filePath("link-a")));
+    QFile conf(dir_.filePath("ports.conf"));
+    QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    conf.write(QByteArray("[line a]\nport = $DIR/dev-a\n1.pulse = 2:1s\n1.interlock = 3,4\n"
+                          "[line b]\nport = 3\n1.pulse = 2:2s\n")
+                   .replace("$DIR", QFile::encodeName(dir_.path())));
+    conf.close();
+    const auto spec = telvar::link::port_spec::parse(port.replace("$DIR", dir_.path()));
+    QVERIFY(spec);
+    const port_line found = line_at_port(conf.fileName(), *spec);
+    QCOMPARE(found.error, QString());
+    QString got = QStringLiteral("none");
+    if (found.what == port_line::found::line) {
+        QStringList p;
+        for (const auto& [relay, ms] : found.settings.pulse_ms.at(1))
+            p << QStringLiteral("%1=%2").arg(relay).arg(ms);
+        got = found.name + ' ' + p.join(',');
+        QCOMPARE(found.settings.interlocks.count(1), std::size_t(found.name == "a" ? 1 : 0));
+    }
+    QCOMPARE(got, expected);
+
+    // A file it cannot read, or a bad one, is refused with its place named.
+    conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    conf.write("[line a]\n1.interlock = 3\n");
+    conf.close();
+    const port_line bad = line_at_port(conf.fileName(), *spec);
+    QCOMPARE(int(bad.what), int(port_line::found::refused));
+    QVERIFY2(bad.error.startsWith(conf.fileName() + ":2: [line a] 1.interlock:"), qPrintable(bad.error));
+    QCOMPARE(int(line_at_port(dir_.filePath("none.conf"), *spec).what), int(port_line::found::refused));
+}
+
+void tst_service_config::pulse_file_data()
+{
+    QTest::addColumn<QByteArray>("text");  // the file; "-": none
+    QTest::addColumn<QString>("pulses");   // what is read: "LINE/ADDR/RELAY@DEADLINE ..."
+    QTest::addColumn<QString>("error");    // how the complaint ends, if any
+
+    QTest::newRow("no file: nothing owed") << QByteArray("-") << "" << "";
+    QTest::newRow("two releases")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":3,"deadline_ms":1765297800123},)"
+                      R"({"line":"yard","address":0,"relay":16,"deadline_ms":5}]})")
+        << "hall/1/3@1765297800123 yard/0/16@5" << "";
+    QTest::newRow("not JSON, as a file cut short would be")
+        << QByteArray(R"({"pulses":[{"line":"ha)") << "" << "is not a file of pending pulses";
+    QTest::newRow("relay 17 is left out, the others kept")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":17,"deadline_ms":9},)"
+                      R"({"line":"hall","address":2,"relay":1,"deadline_ms":9}]})")
+        << "hall/2/1@9" << R"(holds an entry that is not a pulse: {"address":1,"deadline_ms":9,"line":"hall","relay":17})";
+    QTest::newRow("an entry without its deadline")
+        << QByteArray(R"({"pulses":[{"line":"hall","address":1,"relay":2}]})") << ""
+        << "holds an entry that is not a pulse";
+}
+
+void tst_service_config::pulse_file()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, pulses);
+    QFETCH(QString, error);
+    const QString path = dir_.filePath("state/telvard.pulses.json");
+    QFile::remove(path);
+    if (text != "-") {
+        QVERIFY(QDir().mkpath(dir_.filePath("state")));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QString why;
+    const QList<saved_pulse> read = read_pulse_file(path, &why);
+    QStringList got;
+    for (const saved_pulse& p : read)
+        got << QString("%1/%2/%3@%4").arg(p.line).arg(p.address).arg(p.relay).arg(p.deadline_ms);
+    QCOMPARE(got.join(' '), pulses);
+    QVERIFY2(error.isEmpty() ? why.isEmpty() : why.startsWith(path) && why.contains(error), qPrintable(why));
+
+    // What is written reads back the same; nothing owed leaves no file.
+    QVERIFY(write_pulse_file(path, read, &why));
+    QCOMPARE(QFile::exists(path), !read.isEmpty());
+    QString again;
+    QCOMPARE(read_pulse_file(path, &again).size(), read.size());
+    QCOMPARE(again, QString());
 }
 
 void tst_service_config::password_file_open_to_others_is_warned_data()

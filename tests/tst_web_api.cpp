@@ -235,6 +235,17 @@ void tst_web_api::answers_data()
                             << QByteArray(R"({"on":true})") << 200 << "" << "FFFF";
     QTest::newRow("all off") << "" << QByteArray("POST") << b1 + "/all"
                              << QByteArray(R"({"on":false})") << 200 << "" << "0000";
+    QTest::newRow("relay 3 pulsed, answered once released")
+        << "" << QByteArray("POST") << b1 + "/relays/3/pulse" << QByteArray(R"({"ms":200,"wait":true})")
+        << 200 << "" << "0000";
+    QTest::newRow("a pulse too short") << "" << QByteArray("POST") << b1 + "/relays/3/pulse"
+                                       << QByteArray(R"({"ms":1})") << 400 << "usage" << "0000";
+    QTest::newRow("a pulse without its length") << "" << QByteArray("POST") << b1 + "/relays/3/pulse"
+                                                << QByteArray(R"({"wait":true})") << 400 << "usage"
+                                                << "";
+    QTest::newRow("a pulse with an unknown field")
+        << "" << QByteArray("POST") << b1 + "/relays/3/pulse" << QByteArray(R"({"ms":500,"s":1})")
+        << 400 << "usage" << "";
     QTest::newRow("parameters read") << "" << QByteArray("GET") << b1 + "/parameters"
                                      << QByteArray() << 200 << "" << "";
     QTest::newRow("a board that ignores switches")
@@ -670,6 +681,20 @@ void tst_web_api::wrong_passwords_slow_the_next_try()
     // The session cookie (kept by the client's jar) opens the API and the page.
     QCOMPARE(ask(net, "GET", r.url("/api/lines")).status, 200);
     QCOMPARE(ask(net, "GET", r.url("/")).status, 200);
+    // The event stream takes the session too, and nothing without one.
+    const QByteArray origin = QString("http://127.0.0.2:%1").arg(r.port).toUtf8();
+    const QUrl events_url(QString("ws://127.0.0.2:%1/api/events").arg(r.port));
+    event_reader without(origin);
+    QSignalSpy refused(&without.socket, &QWebSocket::disconnected);
+    without.open(events_url);
+    QVERIFY(refused.wait(10000));
+    QVERIFY(without.events.isEmpty());
+    event_reader with(origin);
+    QNetworkRequest upgrade(events_url);
+    upgrade.setRawHeader("Cookie", cookie.left(cookie.indexOf(';')));
+    with.socket.open(upgrade);
+    QTRY_VERIFY_WITH_TIMEOUT(!with.events.isEmpty(), 10000);
+    QCOMPARE(with.events.first().value("event").toString(), QString("hello"));
     // After a success the count starts again: the next wrong try is quick.
     QVERIFY(login("nope").elapsed_ms < 900);
 }

@@ -247,6 +247,23 @@ api_result read_api_request(const QByteArray& method, const QString& path, const
         base.insert(QStringLiteral("relay"), relay);
         return switch_body(base, body, false);
     }
+    if (rest.size() == 3 && rest[0] == QLatin1String("relays") && rest[2] == QLatin1String("pulse")) {
+        if (!post)
+            return wrong_method(method, "POST");
+        qint64 relay = 0;
+        if (!path_number(rest[1], relay))
+            return usage(QStringLiteral("the relay must be a whole number from 1 to 16, not \"%1\"")
+                             .arg(rest[1].left(16)));
+        QJsonObject o;
+        QString error;
+        if (!body_object(body, {"ms", "wait"}, o, error))
+            return usage(error);
+        base.insert(QStringLiteral("request"), QStringLiteral("pulse"));
+        base.insert(QStringLiteral("relay"), relay);
+        for (auto it = o.begin(); it != o.end(); ++it)
+            base.insert(it.key(), it.value());
+        return through_reader(base, route::call);
+    }
     if (rest == QStringList{QStringLiteral("parameters")}) {
         if (!get)
             return wrong_method(method, "GET");

@@ -72,15 +72,6 @@ QByteArray scheme_of(const QHttpServerRequest& request, bool https)
     return https ? "https" : "http";
 }
 
-// Qt HttpServer logs no reason when it cannot listen; a plain server asks again.
-QString why_not_listening(const QHostAddress& address, quint16 port)
-{
-    QTcpServer probe;
-    if (probe.listen(address, port))
-        return QStringLiteral("refused");
-    return probe.errorString();
-}
-
 QJsonObject without_id(QJsonObject o)
 {
     o.remove(QStringLiteral("id"));
@@ -165,8 +156,20 @@ bool server::start()
         return false;
 #endif
     }
-    port_ = listen(settings_.address, settings_.port);
-    if (port_ == 0) {
+    // Asked first with a plain server: Qt HttpServer's own failure only logs
+    // that it failed, not why.
+    QString why;
+    {
+        QTcpServer probe;
+        if (!probe.listen(settings_.address, settings_.port))
+            why = probe.errorString();
+    }
+    if (why.isEmpty()) {
+        port_ = listen(settings_.address, settings_.port);
+        if (port_ == 0)
+            why = QStringLiteral("refused");
+    }
+    if (!why.isEmpty()) {
         const QString host = settings_.address.protocol() == QAbstractSocket::IPv6Protocol
                                  ? QLatin1Char('[') + settings_.address.toString() + QLatin1Char(']')
                                  : settings_.address.toString();
@@ -175,7 +178,7 @@ bool server::start()
                                 "--web ADDRESS:PORT, or --no-web")
                      .arg(host)
                      .arg(settings_.port)
-                     .arg(why_not_listening(settings_.address, settings_.port));
+                     .arg(why);
         return false;
     }
     return true;
