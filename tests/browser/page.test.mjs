@@ -114,6 +114,9 @@ const cases = [
       `the board never heard shows ${word(spare)} in ${spare.relays[0].colour}`);
     check(spare.offline && spare.availability === 'offline' && spare.relays[0].label === 'Relay 1, unknown',
       `the board never heard shows ${spare.availability}, "${spare.relays[0].label}"`);
+    // Link quality as the service counts it: all replies in, none at all.
+    check(/^link (9\d|100) %$/.test(pump.quality) && spare.quality === 'link 0 %',
+      `link quality shown as "${pump.quality}" and, for the board never heard, "${spare.quality}"`);
     check(!pump.offline && pump.availability === 'online', 'board 1 not shown online');
     let bytes = 0;
     for (const file of ['/', '/app.js', '/style.css', '/icon.svg'])
