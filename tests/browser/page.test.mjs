@@ -31,7 +31,7 @@ function check(condition, message) {
 
 async function startService(dir, extraWeb = '', env = {}, host = '127.0.0.1') {
   const port = await rig.freePort(host);
-  const config = `[line hall]\nport = ${ctx.hall.device}\ninterval = 100\nboards = 1,2,4\n1 = Pump_house\n4 = Spare\n`
+  const config = `[line hall]\nport = ${ctx.hall.device}\ninterval = 100\nboards = 1,2,4\n1 = Pump_house\n4 = Spare\n2.interlock = 1,2\n`
     + `[line yard]\nport = ${ctx.yardName}\ninterval = 100\n3 = Gate\n`
     + `[local]\nsocket = ${path.join(dir, 'telvard.sock')}\n`
     + `[web]\nlisten = ${host}:${port}\n${extraWeb}`;
@@ -279,7 +279,7 @@ const cases = [
     check(!bytesOn(await ctx.hall.relays(1), 9), 'Space: telvar-sim has relay 9 on');
   }],
 
-  ['all on asks first, in the page, and switches the board', async () => {
+  ['all on asks first, in the page, switches the board and names the interlocked relays it left out', async () => {
     const page = ctx.page;
     const allOn = '.card[data-line="hall"][data-address="2"] .all-on';
     await tapOn(page, allOn);
@@ -290,8 +290,14 @@ const cases = [
     await tapOn(page, allOn);
     await rig.waitFor('the question again', () => page.$eval('#ask', d => d.open), 2000);
     await tapOn(page, '#ask-ok');
-    await rig.waitFor('all relays of board 2 on', async () => word(await cardState(page, 'hall', 2)) === 'n'.repeat(16), 4000);
-    check((await ctx.hall.relays(2)) === 'FFFF', 'telvar-sim does not hold FFFF');
+    // Relays 1 and 2 of board 2 are interlocked: all on leaves 2 out and says so.
+    const after = await rig.waitFor('all relays of board 2 on but 2', async () => {
+      const c = await cardState(page, 'hall', 2);
+      return word(c) === 'nf' + 'n'.repeat(14) && c.message ? c : false;
+    }, 4000);
+    check(after.message === 'Left out, interlocked: relay 2', `the card says "${after.message}"`);
+    const held = await ctx.hall.relays(2);
+    check(held === 'FFFD', `telvar-sim holds ${held}`);
     await tapOn(page, '.card[data-line="hall"][data-address="2"] .all-off');
     await rig.waitFor('the question for all off', () => page.$eval('#ask', d => d.open), 2000);
     await tapOn(page, '#ask-ok');

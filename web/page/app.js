@@ -17,6 +17,7 @@ const texts = zh ? {
   askPair: name => `${name}：对码，从机模块将取主机模块的 ID，确认吗？`,
   paired: id => `对码成功！ID ${id}`,
   written: (label, v) => `${label}已写入 ${v}`,
+  skipped: list => `互锁，未吸合：继电器 ${list}`,
   names: { 'host-id': '主机 ID标识', 'host-channel': '主机 频道', 'slave-id': '从机 ID标识', 'slave-channel': '从机 频道' },
   waiting: s => `与服务的连接已断开，${s} 秒后重连…`,
   connecting: '正在连接服务…',
@@ -38,6 +39,7 @@ const texts = zh ? {
   askPair: name => `Pair ${name}? Its slave module takes the host module's id.`,
   paired: id => `Paired: id ${id}`,
   written: (label, v) => `${label} written: ${v}`,
+  skipped: list => `Left out, interlocked: relay ${list}`,
   names: { 'host-id': 'host id', 'host-channel': 'host channel', 'slave-id': 'slave id', 'slave-channel': 'slave channel' },
   waiting: s => `Connection to the service lost; trying again in ${s} s…`,
   connecting: 'Connecting to the service…',
@@ -220,6 +222,7 @@ async function switchAll(b, on) {
   b.pending.clear();
   answered(b, seq, answer.relays);
   if (!answer.ok) say(b, answer.message || answer.error || texts.failed, true);
+  else if (Array.isArray(answer.skipped) && answer.skipped.length) say(b, texts.skipped(answer.skipped.join(', ')));
   paint(b);
 }
 
