@@ -165,8 +165,32 @@ void board_link::arm_release(int address, int relay, qint64 deadline_ms)
     pulses_.arm_release(address, relay, deadline_ms);
 }
 
+relay_callback board_link::momentary_after(int address, int only, relay_callback done)
+{
+    // A momentary relay found pulled in by a toggle or an all on is pulsed too.
+    const auto board = settings_.pulse_ms.find(address);
+    if (board == settings_.pulse_ms.end() || board->second.empty())
+        return done;
+    QPointer<board_link> alive(this);
+    return [this, alive, address, only, done = std::move(done)](const relay_result& r) {
+        if (alive && r.result == outcome::done && r.reported) {
+            const auto board = settings_.pulse_ms.find(address);
+            if (board != settings_.pulse_ms.end())
+                for (const auto& [relay, ms] : board->second)
+                    if (relay >= 1 && relay <= relay_count && (only == 0 || relay == only)
+                        && (*r.reported)[std::size_t(relay - 1)]
+                        && !pulses_.pending(address, relay))
+                        pulses_.pulled_in(address, relay, ms, {});
+        }
+        if (done)
+            done(r);
+    };
+}
+
 void board_link::switch_all(int address, bool pull_in, relay_callback done)
 {
+    if (pull_in)
+        done = momentary_after(address, 0, std::move(done));
     if (locks_.guards(address)) {
         locks_.switch_all(address, pull_in, std::move(done));
         return;
@@ -176,6 +200,7 @@ void board_link::switch_all(int address, bool pull_in, relay_callback done)
 
 void board_link::toggle(int address, int relay, relay_callback done)
 {
+    done = momentary_after(address, relay, std::move(done));
     if (locks_.grouped(address, relay)) {
         locks_.toggle(address, relay, std::move(done));
         return;

@@ -131,6 +131,7 @@ signals:
 private:
     void add_relay(request::kind what, int address, int relay, bool pull_in, relay_callback done);
     void on_lost(const QString& reason);
+    relay_callback momentary_after(int address, int only, relay_callback done);
 
     link_settings settings_;
     line_holder line_;

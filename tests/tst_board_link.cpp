@@ -1042,13 +1042,17 @@ void tst_board_link::pulse_duration()
 
 void tst_board_link::pulse_released_at_its_deadline_data()
 {
-    QTest::addColumn<bool>("momentary");
-    QTest::newRow("telvarctl-style pulse") << false;
-    QTest::newRow("a momentary relay switched on by any client") << true;
+    QTest::addColumn<QString>("request");  // as ask() takes it; "pulse 3" lasts 300 ms here
+    QTest::addColumn<bool>("momentary");   // relay 3 made momentary for 300 ms
+    QTest::newRow("telvarctl-style pulse") << "pulse 3" << false;
+    QTest::newRow("a momentary relay switched on by any client") << "on 3" << true;
+    QTest::newRow("a momentary relay toggled on") << "toggle 3" << true;
+    QTest::newRow("a momentary relay pulled in by all on") << "all on" << true;
 }
 
 void tst_board_link::pulse_released_at_its_deadline()
 {
+    QFETCH(QString, request);
     QFETCH(bool, momentary);
     sim_process sim;
     QVERIFY2(sim.start({"--board", "1,relays=0000"}), qPrintable(sim.error()));
@@ -1071,16 +1075,17 @@ void tst_board_link::pulse_released_at_its_deadline()
         pulled = r.result;
         pulled_at = clock.elapsed();
     };
-    if (momentary) {
-        link.switch_relay(1, 3, true, on_pulled);
-    } else {
+    if (request.startsWith(QLatin1String("pulse"))) {
         link.pulse(1, 3, 300, on_pulled, [&](const relay_result& r) {
             released = r.result;
             released_at = clock.elapsed();
         });
+    } else {
+        ask(link, request, 1, on_pulled);
     }
     QTRY_COMPARE(pulled, outcome::done);
-    QCOMPARE(sim.relays(1), QStringLiteral("0004"));
+    const bool all = request == QLatin1String("all on");
+    QCOMPARE(sim.relays(1), all ? QStringLiteral("FFFF") : QStringLiteral("0004"));
     QVERIFY(link.pulse_pending(1, 3));
     if (momentary) {
         QTRY_VERIFY_WITH_TIMEOUT(!link.pulse_pending(1, 3), 3000);
@@ -1090,7 +1095,8 @@ void tst_board_link::pulse_released_at_its_deadline()
         QTRY_VERIFY_WITH_TIMEOUT(released_at >= 0, 3000);
     }
     QCOMPARE(released, outcome::done);
-    QCOMPARE(sim.relays(1), QStringLiteral("0000"));
+    // Only the momentary relay goes back.
+    QCOMPARE(sim.relays(1), all ? QStringLiteral("FFFB") : QStringLiteral("0000"));
     // Confirmed within 50 ms and one frame (a poll on the wire) of the deadline.
     const qint64 late = released_at - (pulled_at + 300);
     QVERIFY2(late >= 0 && late <= 50 + settings.reply_window_ms,

@@ -211,6 +211,8 @@ private slots:
     void result_round_trip();
     void malformed_results_are_refused_data();
     void malformed_results_are_refused();
+    void health_round_trip_data();
+    void health_round_trip();
     void three_clients_switch_and_follow();
     void killed_client_ends_its_requests();
     void slow_reader_is_cut_off();
@@ -258,7 +260,7 @@ void tst_local_front::request_kinds_data()
                        "lines/0/boards/0/name=\"Pump house\"", "lines/0/boards/0/available=true",
                        "lines/0/boards/0/relays=#00A5", "lines/0/boards/1/address=2",
                        "lines/0/boards/1/name=null", "lines/0/retries=2",
-                       "lines/0/reply_window_ms=200", "lines/1~"}
+                       "lines/0/reply_window_ms=200", "lines/0/boards/0/quality=100", "lines/1~"}
         << "";
     QTest::newRow("status: the relays board 1 reports, in one frame")
         << QByteArray(R"({"request":"status","address":1})") << ""
@@ -277,6 +279,22 @@ void tst_local_front::request_kinds_data()
     QTest::newRow("toggle from the state the board reported")
         << QByteArray(R"({"request":"switch","relay":1,"state":"toggle"})") << ""
         << QStringList{"relays=#00A4"} << "00A4";
+    QTest::newRow("pulse: answered once pulled in, with its length")
+        << QByteArray(R"({"request":"pulse","address":1,"relay":2,"ms":100})") << ""
+        << QStringList{"relays=#00A7", "pulse_ms=100", "outcome=\"done\"", "relay=2"} << "00A7";
+    QTest::newRow("pulse with wait: answered once released")
+        << QByteArray(R"({"request":"pulse","relay":4,"ms":300,"wait":true})") << ""
+        << QStringList{"relays=#00A5", "pulse_ms=300", "outcome=\"done\""} << "00A5";
+    QTest::newRow("stats: board 1's health since the line opened, no frame for it")
+        << QByteArray(R"({"request":"stats","address":1})") << ""
+        << QStringList{"address=1", "health/checksum_errors=0", "health/stray_bytes=0",
+                       "health/quality=100", "frames_sent~", "relays~"}
+        << "";
+    QTest::newRow("stats of a board never asked: nothing counted")
+        << QByteArray(R"({"request":"stats","address":200})") << ""
+        << QStringList{"health/frames_sent=0", "health/last_reply=null", "health/quality=null",
+                       "health/round_trip_ms=null"}
+        << "";
     QTest::newRow("get the host module's channel")
         << QByteArray(R"({"request":"get","parameter":"host-channel"})") << ""
         << QStringList{"parameter=\"host-channel\"", "value=1", "frames_sent=1"} << "";
@@ -392,6 +410,22 @@ void tst_local_front::refused_requests_data()
     QTest::newRow("pairing is a request, not a parameter")
         << QByteArray(R"({"id":1,"request":"get","parameter":"pairing"})") << "1"
         << "\"parameter\" must be";
+    QTest::newRow("pulse without its length")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1})") << "1" << "a pulse needs \"ms\"";
+    QTest::newRow("pulse shorter than 100 ms")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1,"ms":50})") << "1"
+        << "\"ms\" must be a whole number from 100 to 86400000, not 50";
+    QTest::newRow("pulse of no relay")
+        << QByteArray(R"({"id":1,"request":"pulse","ms":500})") << "1" << "a pulse needs \"relay\"";
+    QTest::newRow("pulse of relay 17")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":17,"ms":500})") << "1"
+        << "\"relay\" must be a whole number from 1 to 16, not 17";
+    QTest::newRow("wait that is no boolean")
+        << QByteArray(R"({"id":1,"request":"pulse","relay":1,"ms":500,"wait":"yes"})") << "1"
+        << "\"wait\" must be true or false";
+    QTest::newRow("stats of a relay")
+        << QByteArray(R"({"id":1,"request":"stats","relay":1})") << "1"
+        << "unknown field \"relay\" in a stats request";
     QTest::newRow("scan backwards")
         << QByteArray(R"({"id":1,"request":"scan","from":9,"to":3})") << "1"
         << "\"from\" (9) must not be above \"to\" (3)";
@@ -551,6 +585,62 @@ void tst_local_front::malformed_results_are_refused()
         QVERIFY(!local::relay_result_from_json(o));
     else
         QVERIFY(!local::parameter_result_from_json(o));
+}
+
+void tst_local_front::health_round_trip_data()
+{
+    QTest::addColumn<QList<qint64>>("counts");  // frames, accepted, sums, stray, timeouts, retries
+    QTest::addColumn<qint64>("last_reply_ms");  // -1: never
+    QTest::addColumn<int>("round_trip_ms");     // -1: none
+    QTest::addColumn<int>("quality");           // -1: none
+    QTest::addColumn<QByteArray>("spoilt");     // the same JSON with this field changed is refused
+
+    QTest::newRow("a board never asked: nulls")
+        << QList<qint64>{0, 0, 0, 0, 0, 0} << qint64(-1) << -1 << -1
+        << QByteArray(R"("quality":101)");
+    QTest::newRow("a busy board, the last reply to the millisecond")
+        << QList<qint64>{123456789, 123400000, 17, 300, 56789, 1234} << qint64(1797000000123)
+        << 12 << 96 << QByteArray(R"("last_reply":"yesterday")");
+    QTest::newRow("counts never below zero")
+        << QList<qint64>{5, 5, 0, 0, 0, 0} << qint64(1797000000000) << 0 << 100
+        << QByteArray(R"("timeouts":-1)");
+}
+
+void tst_local_front::health_round_trip()
+{
+    QFETCH(QList<qint64>, counts);
+    QFETCH(qint64, last_reply_ms);
+    QFETCH(int, round_trip_ms);
+    QFETCH(int, quality);
+    QFETCH(QByteArray, spoilt);
+    link::board_health in;
+    in.frames_sent = quint64(counts[0]);
+    in.replies_accepted = quint64(counts[1]);
+    in.checksum_errors = quint64(counts[2]);
+    in.stray_bytes = quint64(counts[3]);
+    in.timeouts = quint64(counts[4]);
+    in.retries = quint64(counts[5]);
+    in.last_reply_ms = last_reply_ms;
+    in.round_trip_p50_ms = round_trip_ms;
+    in.quality_percent = quality;
+    const QByteArray wire = local::wire_line({{"health", local::to_json(in)}});
+    const QJsonObject back = QJsonDocument::fromJson(wire).object();
+    const auto out = local::health_from_json(back.value("health"));
+    QVERIFY(out);
+    QCOMPARE(out->frames_sent, in.frames_sent);
+    QCOMPARE(out->replies_accepted, in.replies_accepted);
+    QCOMPARE(out->checksum_errors, in.checksum_errors);
+    QCOMPARE(out->stray_bytes, in.stray_bytes);
+    QCOMPARE(out->timeouts, in.timeouts);
+    QCOMPARE(out->retries, in.retries);
+    QCOMPARE(out->last_reply_ms, in.last_reply_ms);
+    QCOMPARE(out->round_trip_p50_ms, in.round_trip_p50_ms);
+    QCOMPARE(out->quality_percent, in.quality_percent);
+    // An answer with one field out of its range is no health.
+    QJsonObject bad = back.value("health").toObject();
+    const QJsonObject change = QJsonDocument::fromJson("{" + spoilt + "}").object();
+    bad.insert(change.begin().key(), change.begin().value());
+    QVERIFY(!local::health_from_json(bad));
 }
 
 void tst_local_front::three_clients_switch_and_follow()
