@@ -89,21 +89,10 @@ void board_link::apply(const link_settings& changed)
     settings_.on_return = changed.on_return;
 }
 
-void board_link::add_relay(request::kind what, int address, int relay, bool pull_in,
-                           relay_callback done)
-{
-    request r;
-    r.what = what;
-    r.address = address;
-    r.relay = relay;
-    r.pull_in = pull_in;
-    r.relay_done = std::move(done);
-    queue_.add(std::move(r));
-}
 
 void board_link::status(int address, relay_callback done)
 {
-    add_relay(request::kind::status, address, 0, false, std::move(done));
+    queue_.add_relay(request::kind::status, address, 0, false, std::move(done));
 }
 
 void board_link::switch_relay(int address, int relay, bool pull_in, relay_callback done)
@@ -119,7 +108,7 @@ void board_link::switch_relay(int address, int relay, bool pull_in, relay_callba
         if (locks_.grouped(address, relay))
             locks_.switch_relay(address, relay, pull_in, std::move(done));
         else
-            add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
+            queue_.add_relay(request::kind::switch_one, address, relay, pull_in, std::move(done));
         return;
     }
     // A momentary relay: every confirmed pull-in is released after its time.
@@ -142,7 +131,7 @@ void board_link::pulse(int address, int relay, qint64 ms, relay_callback pulled,
     if (locks_.grouped(address, relay))
         locks_.switch_relay(address, relay, true, std::move(after));
     else
-        add_relay(request::kind::switch_one, address, relay, true, std::move(after));
+        queue_.add_relay(request::kind::switch_one, address, relay, true, std::move(after));
 }
 
 void board_link::release_pulse_now(int address, int relay)
@@ -195,7 +184,7 @@ void board_link::switch_all(int address, bool pull_in, relay_callback done)
         locks_.switch_all(address, pull_in, std::move(done));
         return;
     }
-    add_relay(request::kind::switch_all, address, 0, pull_in, std::move(done));
+    queue_.add_relay(request::kind::switch_all, address, 0, pull_in, std::move(done));
 }
 
 void board_link::toggle(int address, int relay, relay_callback done)
@@ -205,7 +194,7 @@ void board_link::toggle(int address, int relay, relay_callback done)
         locks_.toggle(address, relay, std::move(done));
         return;
     }
-    add_relay(request::kind::toggle, address, relay, false, std::move(done));
+    queue_.add_relay(request::kind::toggle, address, relay, false, std::move(done));
 }
 
 void board_link::read_parameter(parameter what, int address, parameter_callback done)

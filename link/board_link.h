@@ -129,7 +129,6 @@ signals:
     void reply_received(const telvar::frame& bytes, bool accepted);
 
 private:
-    void add_relay(request::kind what, int address, int relay, bool pull_in, relay_callback done);
     void on_lost(const QString& reason);
     relay_callback momentary_after(int address, int only, relay_callback done);
 

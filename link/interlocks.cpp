@@ -137,17 +137,6 @@ void interlocks::add(int address, job j)
         QTimer::singleShot(0, this, [this, address] { run(address); });
 }
 
-void interlocks::send(int address, request::kind what, int relay, bool pull_in,
-                      relay_callback done)
-{
-    request r;
-    r.what = what;
-    r.address = address;
-    r.relay = relay;
-    r.pull_in = pull_in;
-    r.relay_done = std::move(done);
-    queue_.add(std::move(r));
-}
 
 void interlocks::run(int address)
 {
@@ -167,8 +156,9 @@ void interlocks::run(int address)
     };
     if (!j.pull_in && j.what != job::kind::toggle) {
         // A release never breaks an interlock: sent as asked.
-        send(address, j.what == job::kind::all ? request::kind::switch_all : request::kind::switch_one,
-             j.relay, false, after);
+        const auto kind = j.what == job::kind::all ? request::kind::switch_all
+                                                   : request::kind::switch_one;
+        queue_.add_relay(kind, address, j.relay, false, after);
         return;
     }
     const job::kind what = j.what;
@@ -199,11 +189,11 @@ void interlocks::with_state(int address, std::function<void(const relay_states&)
         return;
     }
     QPointer<interlocks> alive(this);
-    send(address, request::kind::status, 0, false,
-         [this, alive, address, go = std::move(go)](const relay_result& r) {
-             if (alive && take(address, r))
-                 go(*r.reported);
-         });
+    queue_.add_relay(request::kind::status, address, 0, false,
+                     [this, alive, address, go = std::move(go)](const relay_result& r) {
+                         if (alive && take(address, r))
+                             go(*r.reported);
+                     });
 }
 
 void interlocks::change_to(int address, relay_states now, relay_states target)
@@ -246,11 +236,11 @@ void interlocks::step(int address, std::vector<std::pair<int, bool>> steps, bool
         }
     }
     steps.erase(steps.begin());
-    send(address, request::kind::switch_one, relay, pull_in,
-         [this, alive, address, steps = std::move(steps)](const relay_result& r) {
-             if (alive && take(address, r))
-                 step(address, steps, false);
-         });
+    queue_.add_relay(request::kind::switch_one, address, relay, pull_in,
+                     [this, alive, address, steps = std::move(steps)](const relay_result& r) {
+                         if (alive && take(address, r))
+                             step(address, steps, false);
+                     });
 }
 
 bool interlocks::take(int address, const relay_result& r)
@@ -325,14 +315,17 @@ void interlocks::reported(int address, const relay_states& relays)
                .arg(address)
                .arg(relay_list(together));
     for (int r : together)
-        send(address, request::kind::switch_one, r, false, [address, r](const relay_result& res) {
-            if (res.result != outcome::done)
-                qCWarning(link_log).noquote()
-                    << QStringLiteral("board %1 relay %2: the interlock's release failed (%3)")
-                           .arg(address)
-                           .arg(r)
-                           .arg(outcome_name(res.result));
-        });
+        queue_.add_relay(request::kind::switch_one, address, r, false,
+                         [address, r](const relay_result& res) {
+                             if (res.result == outcome::done)
+                                 return;
+                             qCWarning(link_log).noquote()
+                                 << QStringLiteral("board %1 relay %2: the interlock's release "
+                                                   "failed (%3)")
+                                        .arg(address)
+                                        .arg(r)
+                                        .arg(outcome_name(res.result));
+                         });
 }
 
 } // namespace telvar::link

@@ -73,7 +73,6 @@ private:
     // Switches one relay after the other (relay, pull in); a pull-in of a
     // grouped relay waits for the gap after the last release in its group.
     void step(int address, std::vector<std::pair<int, bool>> steps, bool gap_taken);
-    void send(int address, request::kind what, int relay, bool pull_in, relay_callback done);
     bool take(int address, const relay_result& r);
     void finish(int address, outcome result);
 

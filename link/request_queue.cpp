@@ -93,6 +93,18 @@ request_queue::request_queue(line_holder& line, poller& polls, const link_settin
 // Callbacks of waiting requests are dropped with the queue: their owners may be gone too.
 request_queue::~request_queue() = default;
 
+void request_queue::add_relay(request::kind what, int address, int relay, bool pull_in,
+                              relay_callback done)
+{
+    request r;
+    r.what = what;
+    r.address = address;
+    r.relay = relay;
+    r.pull_in = pull_in;
+    r.relay_done = std::move(done);
+    add(std::move(r));
+}
+
 void request_queue::add(request r)
 {
     if (!line_.is_open()) {

@@ -70,6 +70,8 @@ public:
 
     /** Queues @p r, or ends it at once (on a later turn of the event loop). */
     void add(request r);
+    /** Queues a relay request: a status (relay 0), a switch or a toggle. */
+    void add_relay(request::kind what, int address, int relay, bool pull_in, relay_callback done);
     /** The line opened: frames may go out. */
     void line_open();
     /**

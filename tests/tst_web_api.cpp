@@ -600,20 +600,26 @@ void tst_web_api::password_data()
     QTest::addColumn<QByteArray>("authorization");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("location");
+    QTest::addColumn<QByteArray>("fetch_mode");  // Sec-Fetch-Mode, as a browser sends it
     QTest::newRow("API without a login") << QByteArray("GET") << "/api/lines" << QByteArray() << 401
-                                         << QByteArray();
+                                         << QByteArray() << QByteArray();
     QTest::newRow("metrics without a login") << QByteArray("GET") << "/metrics" << QByteArray()
-                                             << 401 << QByteArray();
+                                             << 401 << QByteArray() << QByteArray();
     QTest::newRow("the page sends to the login") << QByteArray("GET") << "/" << QByteArray() << 303
-                                                 << QByteArray("login");
+                                                 << QByteArray("login") << QByteArray();
     QTest::newRow("the login page is open") << QByteArray("GET") << "/login" << QByteArray() << 200
-                                            << QByteArray();
+                                            << QByteArray() << QByteArray();
     QTest::newRow("Basic, wrong password") << QByteArray("GET") << "/api/lines"
-                                           << basic("open says me") << 401 << QByteArray();
+                                           << basic("open says me") << 401 << QByteArray() << QByteArray();
     QTest::newRow("Basic, the password") << QByteArray("GET") << "/api/lines" << basic("open sesame")
-                                         << 200 << QByteArray();
+                                         << 200 << QByteArray() << QByteArray();
     QTest::newRow("Basic, a switch") << QByteArray("POST") << "/api/lines/hall/boards/1/relays/2"
-                                     << basic("open sesame") << 200 << QByteArray();
+                                     << basic("open sesame") << 200 << QByteArray() << QByteArray();
+    // A page's own fetch gets its 401 without a Basic challenge (no browser prompt).
+    QTest::newRow("API from the page's script") << QByteArray("GET") << "/api/lines" << QByteArray()
+                                                << 401 << QByteArray() << QByteArray("cors");
+    QTest::newRow("API opened in a browser tab") << QByteArray("GET") << "/api/lines" << QByteArray()
+                                                 << 401 << QByteArray() << QByteArray("navigate");
 }
 
 void tst_web_api::password()
@@ -623,18 +629,23 @@ void tst_web_api::password()
     QFETCH(QByteArray, authorization);
     QFETCH(int, status);
     QFETCH(QByteArray, location);
+    QFETCH(QByteArray, fetch_mode);
     guarded_rig r;
     QVERIFY2(r.start_guarded(true), r.log.constData());
     QNetworkAccessManager net;
     QList<QPair<QByteArray, QByteArray>> headers;
     if (!authorization.isEmpty())
         headers.append({"Authorization", authorization});
+    if (!fetch_mode.isEmpty())
+        headers.append({"Sec-Fetch-Mode", fetch_mode});
     const http_answer a = ask(net, method, r.url(path), method == "POST" ? R"({"on":true})" : "",
                               headers);
     QVERIFY2(a.status == status, qPrintable(QString::number(a.status) + ' ' + a.body));
     QCOMPARE(a.headers.value("location"), location);
-    if (status == 401)
+    if (status == 401) {
         QCOMPARE(a.json().value("error").toString(), QString("no_permission"));
+        QCOMPARE(a.headers.contains("www-authenticate"), fetch_mode != "cors");
+    }
     QVERIFY2(r.log.contains("with a password"), r.log.constData());
 }
 
@@ -665,7 +676,7 @@ void tst_web_api::wrong_passwords_slow_the_next_try()
     for (int i = 0; i < 3; ++i) {
         const http_answer wrong = login("open+says+me");
         QCOMPARE(wrong.status, 303);
-        QCOMPARE(wrong.headers.value("location"), QByteArray("login?wrong"));
+        QCOMPARE(wrong.headers.value("location"), QByteArray("login?wrong#wrong"));
         QVERIFY(wrong.headers.value("set-cookie").isEmpty());
         QVERIFY2(wrong.elapsed_ms < 900, qPrintable(QString::number(wrong.elapsed_ms)));
     }

@@ -85,6 +85,9 @@ struct server::pending {
     QPointer<QTcpSocket> socket;
     QHttpServerResponder responder;
     QByteArray host;
+    // A request of a page's script (fetch): a 401 asks for no Basic login,
+    // which would make the browser pop up its own password prompt.
+    bool from_script = false;
     bool sent = false;
 };
 
@@ -209,6 +212,8 @@ bool server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
     in.authorization = request.value("Authorization");
     in.from = request.remoteAddress();
     p->host = in.host;
+    const QByteArray fetch_mode = request.value("Sec-Fetch-Mode");
+    p->from_script = !fetch_mode.isEmpty() && fetch_mode != "navigate";
     if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
         return upgrade_allowed(p, in);
     const bool tries_password = !in.authorization.isEmpty()
@@ -315,7 +320,7 @@ void server::send_error(const std::shared_ptr<pending>& p, int status, const QSt
              + '\n';
     if (!allow.isEmpty())
         a.headers.append(std::make_pair(QByteArray("Allow"), allow));
-    if (status == 401 && guard_.required())
+    if (status == 401 && guard_.required() && !p->from_script)
         a.headers.append(std::make_pair(QByteArray("WWW-Authenticate"),
                                         QByteArray("Basic realm=\"telvar\", charset=\"UTF-8\"")));
     send(p, a);
@@ -427,7 +432,7 @@ void server::handle(const std::shared_ptr<pending>& p, const incoming& in)
         if (!guard_.password_matches(given.toUtf8())) {
             guard_.failed(in.from);
             qCInfo(web_log, "wrong password from %s", qUtf8Printable(in.from.toString()));
-            redirect(p, "login?wrong");
+            redirect(p, "login?wrong#wrong");
             return;
         }
         guard_.succeeded(in.from);

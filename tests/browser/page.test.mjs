@@ -412,6 +412,8 @@ const cases = [
         const cookies = await page.cookies();
         check(!cookies.some(c => c.name === 'telvar_session'), 'a wrong password got a session');
         check(await page.$('#password'), 'no password field after a wrong password');
+        check(await page.$eval('#wrong', e => getComputedStyle(e).display !== 'none'),
+          'the login page does not say the password was wrong');
         await page.type('#password', 'relay-hall-7');
         await Promise.all([page.waitForNavigation({ timeout: 10000 }), page.keyboard.press('Enter')]);
         check(new URL(page.url()).pathname === '/', `the right password led to ${page.url()}`);
