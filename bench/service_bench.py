@@ -11,7 +11,7 @@ while the fan-out is measured relay 1 flips once a round, so that each poll
 is a change sent to every subscriber. Line b and the direct port are telvar-sim
 --pace. Every reply crosses its line at 9600 baud.
 
-    python3 bench/service_bench.py --build-dir build [--runs 30] [--json out.json]
+    python3 bench/service_bench.py --build-dir build [--runs 30] [--no-web] [--json out.json]
 """
 
 import argparse
@@ -133,6 +133,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=20.0,
                         help="how long the fan-out and the quiet phase each last")
     parser.add_argument("--json", help="write the figures here too")
+    parser.add_argument("--no-web", action="store_true",
+                        help="the service's web page off, to see what it costs")
     args = parser.parse_args()
 
     build = os.path.abspath(args.build_dir)
@@ -167,7 +169,8 @@ def main():
             f.write(f"[line a]\nport = {line_a.board.device}\nboards = {listed}\n"
                     f"[line b]\nport = {line_b}\nboards = {listed}\n"
                     f"[local]\nsocket = {sock}\n"
-                    f"[mqtt]\nbroker = 127.0.0.1:{broker.port}\nid = bench\n")
+                    f"[mqtt]\nbroker = 127.0.0.1:{broker.port}\nid = bench\n"
+                    + ("[web]\nenabled = false\n" if args.no_web else ""))
         service = subprocess.Popen([programs["telvard"], "--config", conf],
                                    stdout=subprocess.DEVNULL,
                                    stderr=open(os.path.join(work, "telvard.log"), "w"),
