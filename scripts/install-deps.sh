@@ -6,7 +6,6 @@ packages=(
     cmake g++ make python3
     git  # the Windows check lists the tree's files with it (and walks the tree without)
     qt6-base-dev qt6-serialport-dev libgl-dev
-    qt6-httpserver-dev qt6-websockets-dev  # telvard's web page
     fonts-arphic-uming
     xvfb xauth x11-utils xdotool imagemagick
     librsvg2-bin  # icons/make-icons.py renders the icon's SVG
