@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
 #include <cstring>
 
 #include <signal.h>
@@ -674,7 +675,14 @@ void tst_e2e_mqtt::second_bridge_with_the_same_id()
     QVERIFY2(r.start({"--board", "1"}, {}), qPrintable(r.error));
     QVERIFY(r.wait(topic("status"), "online"));
     QVERIFY(r.wait(topic("1/availability"), "online"));
-    QVERIFY(r.wait(topic("1/state"), state_of("0000")));  // the last of the first burst
+    QVERIFY(r.wait(topic("1/state"), state_of("0000")));
+    // The last of the first burst: the board's diag, whatever its counts.
+    const auto diag_seen = [&] {
+        const QList<mqtt_message> seen = r.watch.messages();
+        return std::any_of(seen.begin(), seen.end(),
+                           [](const mqtt_message& m) { return m.topic == topic("1/diag"); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(diag_seen(), 10000);
     const pid_t first_pid = pid_t(r.bridge.processId());
     if (first == "killed") {
         r.bridge.kill();
